@@ -1,0 +1,60 @@
+// The program's only access to a serial line: open with fixed line settings,
+// read time-outs, exact-count reads and writes, close.
+#pragma once
+
+#include <cstdint>
+
+// What the platform gives for one open communication device. The port object
+// owns it; deleting it closes the device.
+class ICommHandle
+{
+public:
+    virtual ~ICommHandle() {}
+    // Driver queue sizes.
+    virtual bool SetQueues(uint32_t nIn, uint32_t nOut) = 0;
+    // Raw 8N1 at nBaud, binary, no flow control of any kind, DTR and RTS off.
+    virtual bool SetLine(uint32_t nBaud) = 0;
+    // A read of n bytes ends when all came, when more than nInterval ms pass
+    // between two bytes after the first, or after nMultiplier * n + nConstant ms.
+    virtual bool SetReadTimeouts(uint32_t nInterval, uint32_t nMultiplier, uint32_t nConstant) = 0;
+    virtual bool ReadBytes(void* pBuffer, uint32_t nCount, uint32_t* pnRead) = 0;
+    virtual bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) = 0;
+};
+
+// Opens devices by name. The platform's driver is the default; tests put a
+// simulated instrument behind this seam.
+class ICommDriver
+{
+public:
+    virtual ~ICommDriver() {}
+    // Exclusive open for reading and writing; null when the device does not
+    // exist or another program holds it.
+    virtual ICommHandle* OpenDevice(const char* pszName) = 0;
+};
+
+ICommDriver& PlatformCommDriver();
+
+class CCommPort
+{
+public:
+    // Queue sizes asked of the driver when the port opens.
+    static const uint32_t kQueueSize = 1024;
+
+    explicit CCommPort(ICommDriver* pDriver = nullptr);
+    virtual ~CCommPort();
+
+    int Open(const char* pszName, uint32_t nBaud, uint32_t nTimeoutMs);
+    int SetTimeouts(uint32_t nTimeoutMs);
+    int Read(void* pBuffer, uint32_t nCount);
+    int Write(const void* pBuffer, uint32_t nCount);
+    int Close();
+
+    bool IsOpen() const { return m_hPort != nullptr; }
+
+private:
+    CCommPort(const CCommPort&) = delete;
+    CCommPort& operator=(const CCommPort&) = delete;
+
+    ICommDriver* m_pDriver;
+    ICommHandle* m_hPort; // null while closed
+};

@@ -1,0 +1,57 @@
+#include "Console.h"
+
+using namespace console;
+
+void SendText(CCommPort* pPort, const char* pszText, bool bPaced, IClock& clock)
+{
+    for (const char* p = pszText; *p; ++p) {
+        if (bPaced)
+            clock.Sleep(kPaceMs);
+        pPort->Write(p, 1); // a lost byte shows up as a missing reply
+    }
+}
+
+bool ReadReplyLine(CCommPort* pPort, char* pszLine, int nCapacity, int* pnSeen, IClock& clock)
+{
+    const uint32_t nStart = clock.GetTickCount();
+    int nStored = 0;
+    int nSeen = 0;
+    bool bComplete = false;
+    for (;;) {
+        char c;
+        if (pPort->Read(&c, 1)) {
+            ++nSeen;
+            if (c == '\r') {
+                if (nStored > 0) {
+                    bComplete = true;
+                    break;
+                }
+                continue; // an empty line is skipped, without looking at the clock
+            }
+            if (c != '\n' && nStored < nCapacity - 1)
+                pszLine[nStored++] = c;
+            if (TicksElapsed(nStart, clock.GetTickCount()) > kReplyHardLimitMs)
+                break;
+            continue;
+        }
+        if (TicksElapsed(nStart, clock.GetTickCount()) > kReplyDeadlineMs)
+            break;
+        clock.Sleep(kPollPauseMs);
+    }
+    if (nCapacity > 0)
+        pszLine[nStored] = '\0';
+    if (pnSeen)
+        *pnSeen = nSeen;
+    return bComplete;
+}
+
+void DrainInput(CCommPort* pPort, IClock& clock)
+{
+    pPort->SetTimeouts(kDrainTimeoutMs);
+    const uint32_t nStart = clock.GetTickCount();
+    char c;
+    while (pPort->Read(&c, 1)) {
+        if (TicksElapsed(nStart, clock.GetTickCount()) > kDrainLimitMs)
+            break;
+    }
+}

@@ -1,0 +1,110 @@
+#include "PtyServer_posix.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+uint64_t NowUs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+} // namespace
+
+CPtyServer::CPtyServer(CInstrumentModel& model) : m_model(model)
+{
+}
+
+CPtyServer::~CPtyServer()
+{
+    if (m_fdSlave >= 0)
+        close(m_fdSlave);
+    if (m_fdMaster >= 0)
+        close(m_fdMaster);
+}
+
+bool CPtyServer::Create(std::string* pstrError)
+{
+    m_fdMaster = posix_openpt(O_RDWR | O_NOCTTY);
+    if (m_fdMaster < 0 || grantpt(m_fdMaster) != 0 || unlockpt(m_fdMaster) != 0) {
+        *pstrError = std::string("cannot create a pseudo terminal: ") + std::strerror(errno);
+        return false;
+    }
+    const char* pszName = ptsname(m_fdMaster);
+    if (!pszName) {
+        *pstrError = "ptsname failed";
+        return false;
+    }
+    m_strSlave = pszName;
+    // Holding the slave open keeps the master readable while no host has the
+    // port open; raw mode keeps the line from echoing what the unit sends.
+    m_fdSlave = open(pszName, O_RDWR | O_NOCTTY);
+    if (m_fdSlave < 0) {
+        *pstrError = std::string("cannot open ") + pszName + ": " + std::strerror(errno);
+        return false;
+    }
+    termios tio;
+    if (tcgetattr(m_fdSlave, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(m_fdSlave, TCSANOW, &tio);
+    }
+    fcntl(m_fdMaster, F_SETFL, fcntl(m_fdMaster, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+void CPtyServer::Run(volatile bool* pbStop)
+{
+    const uint64_t nByteUs = m_nBaud ? 10000000ull / m_nBaud : 0;
+    uint64_t nLineFreeUs = 0; // when the emulated line has carried the last byte
+    while (!*pbStop && !m_model.HungUp()) {
+        uint64_t nNow = NowUs();
+        uint64_t nDue = 0;
+        while (m_model.PeekOutput(&nDue) && nDue <= nNow) {
+            uint8_t by = m_model.PopOutput();
+            while (write(m_fdMaster, &by, 1) < 0 && (errno == EAGAIN || errno == EINTR)) {
+                pollfd w = {m_fdMaster, POLLOUT, 0};
+                poll(&w, 1, 10);
+            }
+        }
+        int nWaitMs = 50;
+        if (m_model.PeekOutput(&nDue)) {
+            uint64_t nLeft = nDue > nNow ? nDue - nNow : 0;
+            nWaitMs = static_cast<int>(nLeft / 1000);
+            if (nWaitMs > 50)
+                nWaitMs = 50;
+        }
+        pollfd pfd = {m_fdMaster, POLLIN, 0};
+        int r = poll(&pfd, 1, nWaitMs);
+        if (r > 0 && (pfd.revents & POLLIN)) {
+            uint8_t buf[4096];
+            ssize_t n = read(m_fdMaster, buf, sizeof buf);
+            uint64_t nArrive = NowUs();
+            for (ssize_t i = 0; i < n; ++i) {
+                if (nByteUs) {
+                    nLineFreeUs = (nLineFreeUs > nArrive ? nLineFreeUs : nArrive) + nByteUs;
+                    m_model.Receive(buf[i], nLineFreeUs);
+                } else {
+                    m_model.Receive(buf[i], nArrive);
+                }
+            }
+        } else if (r > 0) {
+            // No host has the slave open and ours is closed: nothing to read.
+            usleep(10000);
+        }
+    }
+    if (m_model.HungUp()) {
+        // Unplugged: the host's side of the line goes dead.
+        close(m_fdSlave);
+        close(m_fdMaster);
+        m_fdSlave = m_fdMaster = -1;
+    }
+}

@@ -1,0 +1,74 @@
+#include "TextFormat.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+} // namespace
+
+bool ScanFloat(const char* pszText, float* pfValue)
+{
+    const char* p = pszText;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    bool bNegative = false;
+    if (*p == '+' || *p == '-')
+        bNegative = (*p++ == '-');
+    const char* pStart = p;
+    int nDigits = 0;
+    while (IsDigit(*p)) {
+        ++p;
+        ++nDigits;
+    }
+    if (*p == '.') {
+        ++p;
+        while (IsDigit(*p)) {
+            ++p;
+            ++nDigits;
+        }
+    }
+    if (nDigits == 0)
+        return false;
+    bool bBigExponent = false;
+    if (*p == 'e' || *p == 'E') {
+        const char* q = p + 1;
+        bool bNegExp = false;
+        if (*q == '+' || *q == '-')
+            bNegExp = (*q++ == '-');
+        if (IsDigit(*q)) {
+            while (IsDigit(*q))
+                ++q;
+            bBigExponent = !bNegExp;
+            p = q;
+        }
+    }
+    float fValue = 0.0f;
+    std::from_chars_result r = std::from_chars(pStart, p, fValue, std::chars_format::general);
+    if (r.ec == std::errc::result_out_of_range) {
+        // Too large for a float reads as infinity, too small as zero.
+        double dValue = 0.0;
+        bool bLarge;
+        if (std::from_chars(pStart, p, dValue, std::chars_format::general).ec == std::errc())
+            bLarge = std::fabs(dValue) >= 1.0;
+        else
+            bLarge = bBigExponent || (*pStart >= '1' && *pStart <= '9');
+        fValue = bLarge ? std::numeric_limits<float>::infinity() : 0.0f;
+    } else if (r.ec != std::errc()) {
+        return false;
+    }
+    *pfValue = bNegative ? -fValue : fValue;
+    return true;
+}
+
+std::string FormatFixed2(double dValue)
+{
+    char szBuf[400];
+    std::to_chars_result r = std::to_chars(szBuf, szBuf + sizeof szBuf, dValue, std::chars_format::fixed, 2);
+    if (r.ec != std::errc())
+        return std::string();
+    return std::string(szBuf, r.ptr);
+}

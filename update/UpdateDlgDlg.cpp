@@ -1,0 +1,370 @@
+#include "UpdateDlgDlg.h"
+
+#include "../serial/Console.h"
+#include "FirmwareImage.h"
+#include "TextFormat.h"
+#include "Version.h"
+
+#include <cstring>
+
+const char kMessageCaption[] = "ZT9047Q Firmware Update";
+
+namespace texts {
+const char kWaiting[] = "Waiting to download...";
+const char kNotFound[] = "ZT9047Q USB communication port not found.\r\n"
+                         "Check USB connection to ZT9047Q and restart program.";
+const char kDamagedImage[] = "The firmware image inside this program is damaged.\r\n"
+                             "Nothing was sent to the ZT9047Q.";
+const char kBadComNumber[] = "Error: the COM port number must be between 1 and 256.";
+} // namespace texts
+
+namespace {
+
+const char kCommunicating[] = "Communicating with ZT9047Q";
+const char kEntering[] = "Entering bootloader...";
+const char kInitializing[] = "Initializing bootloader...";
+const char kDownloading[] = "Downloading new firmware...";
+const char kDidNotRespond[] = "ZT9047Q did not respond.";
+const char kBootloaderSilent[] = "ZT9047Q bootloader not responding.";
+const char kCannotUpgrade[] = "Can not upgrade the ZT9047Q's firmware with this bootloader.";
+const char kStoppedResponding[] = "ZT9047Q stopped responding. Make sure unit is turned on.";
+const char kCloseQuestion[] = "Warning, data transfer in progress.\r\n"
+                              "Terminating the transfer before completion\r\n"
+                              "will result in unpredictable ZT9047Q operation.\r\n"
+                              "\r\n"
+                              "Are you sure you want to exit?";
+
+const int kLineSize = 128;
+
+void UpperCase(std::string& s)
+{
+    for (char& c : s) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+}
+
+} // namespace
+
+CUpdateDlgDlg::CUpdateDlgDlg(IWindowSurface& surface, IClock& clock, ICommDriver* pDriver,
+                             IPortSource* pPortSource, IResourceSource* pResources)
+    : m_pPort(nullptr),
+      m_nTransferState(0),
+      m_nImageLength(0),
+      m_nOffset(0),
+      m_nFrameLength(0),
+      m_nBytesSent(0),
+      m_nFramesSent(0),
+      m_nNakCount(0),
+      m_byReply(0),
+      m_portEnum(pPortSource),
+      m_surface(surface),
+      m_clock(clock),
+      m_pDriver(pDriver),
+      m_pResources(pResources ? pResources : &ProgramResources())
+{
+}
+
+CUpdateDlgDlg::~CUpdateDlgDlg()
+{
+    // The port belongs to ResetTransfer; a window torn down with one still
+    // held (a test, an abnormal end) must still release it.
+    delete m_pPort;
+}
+
+void CUpdateDlgDlg::OnInitDialog()
+{
+    int nPort = -1;
+    try {
+        nPort = m_portEnum.FindDevicePort();
+    } catch (const std::string& strError) {
+        // The window must open all the same: show why, then carry on as if
+        // no port had been found.
+        m_surface.ShowMessage(strError, kMsgWarning);
+    }
+    if (nPort < 0) {
+        m_surface.SetComNumber(1);
+        m_surface.ShowMessage(texts::kNotFound, kMsgOk);
+    } else {
+        m_surface.SetComNumber(nPort & 0xFFFF);
+    }
+    m_pPort = nullptr;
+    m_surface.SetStatusText(texts::kWaiting);
+    m_nTransferState = 0;
+}
+
+std::string CUpdateDlgDlg::CaptionVersionSuffix()
+{
+    return " " + FormatFixed2(kPackagedVersion);
+}
+
+void CUpdateDlgDlg::ResetTransfer()
+{
+    if (m_pPort) {
+        m_pPort->Close();
+        delete m_pPort;
+        m_pPort = nullptr;
+    }
+    m_surface.EnableDownload(true);
+    m_surface.SetProgress(0);
+    m_surface.SetStatusText(texts::kWaiting);
+}
+
+int CUpdateDlgDlg::LoadFirmwareImage(uint8_t* pOut, bool* pbSound)
+{
+    if (pbSound)
+        *pbSound = false;
+    if (!pOut)
+        return 0;
+    const char* pText = nullptr;
+    uint32_t nChars = 0;
+    if (!m_pResources->Find(kFirmwareResourceType, kFirmwareResourceId, &pText, &nChars) || nChars == 0)
+        return 0;
+    return DecodeFirmwareText(pText, nChars, pOut, kImageBufferSize, pbSound);
+}
+
+bool CUpdateDlgDlg::ImageIsSound()
+{
+    bool bTextSound = false;
+    m_nImageLength = 0;
+    m_nImageLength = LoadFirmwareImage(m_image, &bTextSound);
+    return bTextSound && FramesAreWhole(m_image, m_nImageLength);
+}
+
+bool CUpdateDlgDlg::LastRunCompleted() const
+{
+    return m_nTransferState == 0 && m_nImageLength > 0 && m_nOffset >= m_nImageLength;
+}
+
+int CUpdateDlgDlg::CheckDeviceVersion(std::string strLine)
+{
+    UpperCase(strLine);
+    std::string::size_type nKey = strLine.find("VER");
+    if (nKey == std::string::npos)
+        return 1;
+    float fVersion = 0.0f;
+    if (!ScanFloat(strLine.c_str() + nKey + 3, &fVersion))
+        return 1;
+    double dHundredths = static_cast<double>(fVersion) * 100.0;
+    bool bNewer = dHundredths >= 221.0; // truncated toward zero, above 220
+    if (!bNewer) {
+        if (fVersion < kMinimumUpgradableVersion) {
+            m_surface.ShowMessage(kCannotUpgrade, kMsgWarning);
+            return 0;
+        }
+        return 1;
+    }
+    std::string strQuestion = "The ZT9047Q is running a newer firmware version(";
+    strQuestion += FormatFixed2(static_cast<double>(fVersion));
+    strQuestion += ").\r\nAre you sure you want to down grade to version ";
+    strQuestion += FormatFixed2(kPackagedVersion);
+    strQuestion += "?";
+    if (m_surface.ShowMessage(strQuestion, kMsgWarningQuestion) == kAnswerNo)
+        return 0;
+    SendText(m_pPort, "\r\n", false, m_clock);
+    char szLine[kLineSize];
+    int nSeen = 0;
+    ReadReplyLine(m_pPort, szLine, kLineSize, &nSeen, m_clock);
+    std::string strAnswer = szLine;
+    UpperCase(strAnswer);
+    if (strAnswer.find("ZT9047Q") != std::string::npos)
+        return 1;
+    m_surface.ShowMessage(kStoppedResponding, kMsgOk);
+    return 0;
+}
+
+void CUpdateDlgDlg::OnDownload()
+{
+    int nCom = m_surface.GetComNumber();
+    m_nOffset = nCom - 1;
+    // The spin box can report an error value instead of a number; such a
+    // number names no port, so nothing is opened.
+    if (nCom < 1 || nCom > 256) {
+        m_surface.ShowMessage(texts::kBadComNumber, kMsgWarning);
+        return;
+    }
+    // A damaged image would leave the unit stuck in its bootloader: refuse
+    // it before anything is sent.
+    if (!ImageIsSound()) {
+        m_surface.ShowMessage(texts::kDamagedImage, kMsgWarning);
+        return;
+    }
+
+    if (!m_pPort)
+        m_pPort = new CCommPort(m_pDriver);
+
+    std::string strName = (nCom <= 9 ? "COM" : "\\\\.\\COM") + std::to_string(nCom);
+    if (!m_pPort->Open(strName.c_str(), kBaudRate, kOpenTimeoutMs)) {
+        m_surface.ShowMessage("Error: COM" + std::to_string(m_nOffset + 1) + " in use or does not exist.", kMsgOk);
+        return;
+    }
+
+    DrainInput(m_pPort, m_clock);
+    m_surface.SetStatusText(kCommunicating);
+    SendText(m_pPort, "\r\n", false, m_clock);
+    char szLine[kLineSize];
+    int nSeen = 0;
+    ReadReplyLine(m_pPort, szLine, kLineSize, &nSeen, m_clock);
+    std::string strReply = szLine;
+    UpperCase(strReply);
+    if (strReply.size() < 5) {
+        m_surface.ShowMessage(kDidNotRespond, kMsgOk);
+        ResetTransfer();
+        return;
+    }
+
+    bool bSwitched = false;
+    DrainInput(m_pPort, m_clock);
+    m_surface.SetStatusText(kEntering);
+
+    std::string::size_type nBoot = strReply.find("BOOT");
+    if (nBoot != std::string::npos && nBoot >= 1) {
+        // Already in the bootloader: greet it with its own sign.
+        uint8_t bySign = kBootloaderSign;
+        m_pPort->Write(&bySign, 1);
+    } else {
+        if (!CheckDeviceVersion(strReply)) {
+            ResetTransfer();
+            return;
+        }
+        SendText(m_pPort, "BOOT\r\n", false, m_clock);
+        char szBootReply[kLineSize];
+        ReadReplyLine(m_pPort, szBootReply, kLineSize, &nSeen, m_clock); // not judged
+        SendText(m_pPort, "#\r\n", true, m_clock);
+        m_clock.Sleep(1000);
+        bSwitched = true;
+        SendText(m_pPort, "BOOT 1\r\n", true, m_clock);
+        m_surface.SetStatusText(kInitializing);
+        m_clock.Sleep(2000);
+    }
+
+    m_nFramesSent = 0;
+    if (!WaitForSign()) {
+        m_surface.ShowMessage(kBootloaderSilent, kMsgOk);
+        ResetTransfer();
+        return;
+    }
+    StartStream(bSwitched);
+}
+
+bool CUpdateDlgDlg::WaitForSign()
+{
+    const uint32_t nWaitStart = m_clock.GetTickCount();
+    uint32_t nDeadlineStart = nWaitStart;
+    for (;;) {
+        uint8_t by = 0;
+        if (m_pPort->Read(&by, 1)) {
+            if (by == kBootloaderSign)
+                return true;
+            nDeadlineStart = m_clock.GetTickCount();
+            if (TicksElapsed(nWaitStart, nDeadlineStart) > kSignWaitLimitMs)
+                return false;
+            continue;
+        }
+        uint32_t nNow = m_clock.GetTickCount();
+        if (TicksElapsed(nDeadlineStart, nNow) > kSignDeadlineMs
+            || TicksElapsed(nWaitStart, nNow) > kSignWaitLimitMs)
+            return false;
+        m_clock.Sleep(50);
+    }
+}
+
+void CUpdateDlgDlg::StartStream(bool bSwitched)
+{
+    m_surface.SetStatusText(kDownloading);
+    m_clock.Sleep(100);
+    m_surface.SetProgress(0);
+    m_nNakCount = 0;
+    m_nImageLength = 0;
+    m_nBytesSent = 0;
+    m_nOffset = 0;
+    bool bSound = false;
+    m_nImageLength = LoadFirmwareImage(m_image, &bSound);
+    // Streaming a broken image would read past its end (or divide by an
+    // empty length); end the run before the state becomes 1.
+    if (!bSound || !FramesAreWhole(m_image, m_nImageLength)) {
+        m_surface.ShowMessage(texts::kDamagedImage, kMsgWarning);
+        ResetTransfer();
+        return;
+    }
+    m_surface.EnableDownload(false);
+    m_nTransferState = 1;
+    if (bSwitched)
+        m_clock.Sleep(500);
+}
+
+void CUpdateDlgDlg::EndRun(const std::string& strText, unsigned nType)
+{
+    m_nTransferState = 0;
+    m_surface.ShowMessage(strText, nType);
+    ResetTransfer();
+}
+
+void CUpdateDlgDlg::OnTimer(uintptr_t)
+{
+    if (m_nTransferState != 1)
+        return;
+    m_nTransferState = 2;
+
+    // Frames were checked whole when the stream started; this guard only
+    // keeps a tick from ever reading past the image.
+    if (!m_pPort || m_nOffset < 0 || m_nOffset > m_nImageLength - 2
+        || FrameLengthAt(m_image, m_nOffset) > m_nImageLength - m_nOffset) {
+        EndRun(texts::kDamagedImage, kMsgWarning);
+        return;
+    }
+    m_nFrameLength = FrameLengthAt(m_image, m_nOffset);
+
+    DrainInput(m_pPort, m_clock);
+    m_pPort->SetTimeouts(kReplyTimeoutMs);
+
+    m_surface.SetProgress(m_nBytesSent * 100 / m_nImageLength);
+
+    const uint8_t* pFrame = m_image + m_nOffset;
+    int nWhole = m_nFrameLength / kPiece;
+    for (int i = 0; i < nWhole; ++i)
+        m_pPort->Write(pFrame + i * kPiece, kPiece);
+    if (m_nFrameLength % kPiece)
+        m_pPort->Write(pFrame + nWhole * kPiece, static_cast<uint32_t>(m_nFrameLength % kPiece));
+
+    m_surface.RepaintNow();
+
+    if (m_pPort->Read(&m_byReply, 1)) {
+        if (m_byReply == kAck) {
+            ++m_nFramesSent;
+            m_nBytesSent += m_nFrameLength;
+            m_nOffset += m_nFrameLength;
+            m_nNakCount = 0;
+            if (m_nOffset >= m_nImageLength) {
+                EndRun("ZT9047Q firmware updated to version " + FormatFixed2(kPackagedVersion), kMsgOk);
+                return;
+            }
+            m_nTransferState = 1;
+            return;
+        }
+        ++m_nNakCount;
+        if (m_nNakCount >= kMaxRejects) {
+            EndRun("Firmware update failed.\r\nData send = " + std::to_string(m_nBytesSent)
+                       + ". Frames sent = " + std::to_string(m_nFramesSent),
+                   kMsgOk);
+            return;
+        }
+        m_nTransferState = 1;
+        return;
+    }
+    EndRun("Firmware update failed " + std::to_string(m_nBytesSent) + " " + std::to_string(m_nFramesSent) + " "
+               + std::to_string(m_nOffset) + ".\rZT9047Q is not responding.",
+           kMsgOk);
+}
+
+bool CUpdateDlgDlg::OnClose()
+{
+    if (m_nTransferState == 1) {
+        if (m_surface.ShowMessage(kCloseQuestion, kMsgStopQuestion) == kAnswerNo)
+            return false;
+    }
+    ResetTransfer();
+    // No tick may find a stream without its port once the window goes.
+    m_nTransferState = 0;
+    return true;
+}
