@@ -20,10 +20,22 @@ void CInstrumentModel::Send(const std::string& strText, uint64_t nDueUs)
 
 void CInstrumentModel::SendByte(uint8_t by, uint64_t nDueUs)
 {
-    // Bytes leave in order: never before the one queued ahead of them.
-    if (!m_out.empty() && m_out.back().nDueUs > nDueUs)
-        nDueUs = m_out.back().nDueUs;
-    m_out.push_back(SOut{nDueUs, by});
+    // The unit's own bytes leave in order: never before one it sent earlier.
+    if (nDueUs < m_nLastOwnDueUs)
+        nDueUs = m_nLastOwnDueUs;
+    m_nLastOwnDueUs = nDueUs;
+    Inject(std::string(1, static_cast<char>(by)), nDueUs);
+}
+
+void CInstrumentModel::Inject(const std::string& strBytes, uint64_t nDueUs)
+{
+    auto it = m_out.begin();
+    while (it != m_out.end() && it->nDueUs <= nDueUs)
+        ++it;
+    for (char c : strBytes) {
+        it = m_out.insert(it, SOut{nDueUs, static_cast<uint8_t>(c)});
+        ++it;
+    }
 }
 
 bool CInstrumentModel::PeekOutput(uint64_t* pnDueUs)
@@ -119,7 +131,9 @@ void CInstrumentModel::OnConsoleLine(const std::string& strLine, uint64_t nNowUs
     uint64_t nDue = nNowUs + m_config.nReplyDelayMs * kMs;
     if (strLine.empty()) {
         ++m_nWakeReplies;
-        if (m_eState == kBootConsole) {
+        if (!m_config.strWakeReply.empty()) {
+            Send(m_config.strWakeReply, nDue);
+        } else if (m_eState == kBootConsole) {
             Send("ZT9047Q BOOTLOADER READY\r\n", nDue);
         } else if (m_config.bShortReply) {
             Send("OK\r\n", nDue);

@@ -17,6 +17,7 @@ struct SSimConfig
     std::string strVersion = "2.10";  // reported after "VER"
     bool bSilent = false;             // answers nothing at all
     bool bShortReply = false;         // answers the wake-up with fewer than 5 characters
+    std::string strWakeReply;         // when set, the exact bytes that answer each wake-up
     uint32_t nReplyDelayMs = 0;       // each console answer comes this late
     bool bNoSign = false;             // the bootloader never sends 0x42
     bool bFloodInsteadOfSign = false; // endless other bytes where the sign should come
@@ -47,6 +48,12 @@ public:
     // The earliest byte queued to the host and when it is due.
     bool PeekOutput(uint64_t* pnDueUs);
     uint8_t PopOutput();
+
+    // The unit sends these bytes on its own at the given time, among
+    // whatever else it sends by then.
+    void Inject(const std::string& strBytes, uint64_t nDueUs);
+    // Pull the plug now.
+    void Unplug() { HangUp(); }
 
     bool HungUp() const { return m_bHungUp; }
     bool InFrameMode() const { return m_eState == kFrames; }
@@ -92,6 +99,7 @@ private:
         uint8_t by;
     };
     std::deque<SOut> m_out;
+    uint64_t m_nLastOwnDueUs = 0;
     uint64_t m_nFloodNextUs = UINT64_MAX;
 
     std::vector<uint8_t> m_frame;

@@ -54,7 +54,8 @@ public:
             bool bByte = model.PeekOutput(&nDueUs);
             if (bByte && nDueUs < nNowUs)
                 nDueUs = nNowUs;
-            if (bByte && (nDueUs < nEndUs || (bInclusive && nDueUs == nEndUs))) {
+            // A byte that is already there is always taken.
+            if (bByte && (nDueUs == nNowUs || nDueUs < nEndUs || (bInclusive && nDueUs == nEndUs))) {
                 clock.AdvanceTo((nDueUs + 999) / 1000);
                 p[nGot++] = model.PopOutput();
                 nLastUs = nDueUs;

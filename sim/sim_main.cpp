@@ -45,7 +45,8 @@ void Usage(FILE* f)
         "  --hangup-in-handshake   unplug on the bootloader request\n"
         "  --line-rate             pace received bytes to 921600 baud 8N1\n"
         "  --link PATH             also make PATH a symbolic link to the terminal\n"
-        "  --save FILE             write the accepted image to FILE at the end\n",
+        "  --save FILE             write the accepted image to FILE at the end\n"
+        "  --log FILE              write every byte received to FILE at the end\n",
         f);
 }
 
@@ -64,6 +65,7 @@ int main(int argc, char** argv)
     SSimConfig config;
     std::string strSave;
     std::string strLink;
+    std::string strLog;
     bool bLineRate = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -116,6 +118,10 @@ int main(int argc, char** argv)
             if (!NeedValue(i, argc, "--link"))
                 return 2;
             strLink = argv[++i];
+        } else if (a == "--log") {
+            if (!NeedValue(i, argc, "--log"))
+                return 2;
+            strLog = argv[++i];
         } else if (a == "--save") {
             if (!NeedValue(i, argc, "--save"))
                 return 2;
@@ -159,6 +165,14 @@ int main(int argc, char** argv)
             const std::vector<uint8_t>& image = model.AcceptedImage();
             if (!image.empty())
                 std::fwrite(image.data(), 1, image.size(), f);
+            std::fclose(f);
+        }
+    }
+    if (!strLog.empty()) {
+        FILE* f = std::fopen(strLog.c_str(), "wb");
+        if (f) {
+            for (const CInstrumentModel::SReceived& r : model.Received())
+                std::fputc(r.by, f);
             std::fclose(f);
         }
     }

@@ -1,1 +1,240 @@
+// Download on virtual time: the port name, the wake-up, the two branches,
+// the words and pauses the unit receives, and the wait for the sign.
+#include "support/Rig.h"
+
 #include <gtest/gtest.h>
+
+namespace {
+
+const char kDidNotRespond[] = "ZT9047Q did not respond.";
+const char kBootloaderSilent[] = "ZT9047Q bootloader not responding.";
+
+// The handler left the window idle and the port released.
+void ExpectReset(SRig& rig)
+{
+    EXPECT_EQ(rig.Dlg().m_nTransferState, 0);
+    EXPECT_EQ(rig.Dlg().m_pPort, nullptr);
+    EXPECT_EQ(rig.driver.m_nOpenHandles, 0);
+    EXPECT_TRUE(rig.surface.m_bDownloadEnabled);
+    EXPECT_EQ(rig.surface.m_nProgress, 0);
+    EXPECT_EQ(rig.surface.m_strStatus, "Waiting to download...");
+}
+
+} // namespace
+
+TEST(Handshake, PortNamesAndTheFailedOpen)
+{
+    {
+        SRig rig;
+        rig.driver.SetName("COM9");
+        rig.surface.m_nCom = 9;
+        rig.Dlg().OnDownload();
+        EXPECT_EQ(rig.driver.m_strLastName, "COM9");
+        EXPECT_EQ(rig.driver.m_nBaud, 921600u);
+    }
+    {
+        // From 10 on the long name; the message names the plain number.
+        SRig rig;
+        rig.surface.m_nCom = 10;
+        rig.Dlg().OnDownload();
+        EXPECT_EQ(rig.driver.m_strLastName, "\\\\.\\COM10");
+        ASSERT_EQ(rig.surface.m_messages.size(), 1u);
+        EXPECT_EQ(rig.surface.m_messages[0], "Error: COM10 in use or does not exist.");
+        EXPECT_EQ(rig.surface.m_types[0], kMsgOk);
+
+        // Nothing else happened: no status, no reset, the closed port kept.
+        for (const SSurfaceCall& call : rig.surface.m_calls) {
+            EXPECT_NE(call.eKind, SSurfaceCall::kStatus);
+            EXPECT_NE(call.eKind, SSurfaceCall::kEnable);
+            EXPECT_NE(call.eKind, SSurfaceCall::kProgress);
+        }
+        CCommPort* pKept = rig.Dlg().m_pPort;
+        ASSERT_NE(pKept, nullptr);
+        EXPECT_FALSE(pKept->IsOpen());
+        EXPECT_EQ(rig.Dlg().m_nOffset, 9);
+
+        // The next click reuses the same object.
+        rig.Dlg().OnDownload();
+        EXPECT_EQ(rig.Dlg().m_pPort, pKept);
+        EXPECT_EQ(rig.driver.m_nOpens, 2);
+        EXPECT_EQ(rig.Received(), "");
+    }
+}
+
+TEST(Handshake, ComNumbersOutsideTheRangeOpenNothing)
+{
+    for (int nCom : {0, -1, 257, 0x10005}) {
+        SCOPED_TRACE(nCom);
+        SRig rig;
+        rig.surface.m_nCom = nCom;
+        rig.Dlg().OnDownload();
+        EXPECT_EQ(rig.driver.m_nOpens, 0);
+        EXPECT_EQ(rig.surface.LastMessage(), texts::kBadComNumber);
+        EXPECT_NE(rig.surface.LastMessage().find("1 and 256"), std::string::npos);
+    }
+}
+
+TEST(Handshake, WakeUpReplyNeedsFiveCharacters)
+{
+    {
+        SSimConfig c;
+        c.strWakeReply = "ABCD\r\n";
+        SRig rig(c);
+        rig.Dlg().OnDownload();
+        EXPECT_EQ(rig.surface.LastMessage(), kDidNotRespond);
+        ExpectReset(rig);
+        EXPECT_EQ(rig.Received(), "\r\n");
+    }
+    {
+        SSimConfig c;
+        c.bSilent = true;
+        SRig rig(c);
+        rig.Dlg().OnDownload();
+        EXPECT_EQ(rig.surface.LastMessage(), kDidNotRespond);
+        ExpectReset(rig);
+    }
+    {
+        // Five characters without a CR, at the deadline: judged like a line.
+        SSimConfig c;
+        c.strWakeReply = "ABCDE";
+        SRig rig(c);
+        rig.Dlg().OnDownload();
+        EXPECT_EQ(rig.Dlg().m_nTransferState, 1);
+        EXPECT_EQ(rig.Received().substr(0, 8), "\r\nBOOT\r\n");
+    }
+}
+
+TEST(Handshake, BootloaderBranch)
+{
+    // "BOOT" after the first character, in any case: one 0x42 and the wait,
+    // no version rule even for a version it would refuse.
+    SSimConfig c;
+    c.bStartInBootloader = true;
+    c.strWakeReply = "zt9047q boot VER 1.00\r\n";
+    SRig rig(c);
+    rig.Dlg().OnDownload();
+    EXPECT_EQ(rig.Received(), "\r\nB");
+    EXPECT_TRUE(rig.surface.m_messages.empty());
+    EXPECT_EQ(rig.Dlg().m_nTransferState, 1);
+    EXPECT_FALSE(rig.surface.m_bDownloadEnabled);
+    EXPECT_EQ(rig.surface.m_strStatus, "Downloading new firmware...");
+    EXPECT_EQ(rig.Dlg().m_nImageLength, 103888);
+    EXPECT_EQ(rig.Dlg().m_nOffset, 0);
+    EXPECT_EQ(rig.surface.m_nProgress, 0);
+    // From the sign to the return: the 100 ms pause only.
+    uint64_t nSign = rig.model.Received().back().nUs / 1000;
+    EXPECT_EQ(rig.clock.Now() - nSign, 100u);
+    rig.RunTicks();
+    EXPECT_EQ(rig.surface.LastMessage(), "ZT9047Q firmware updated to version 2.20");
+}
+
+TEST(Handshake, ApplicationBranchWordsAndPauses)
+{
+    SRig rig; // a unit at 2.10 running its application
+    std::vector<std::string> statuses;
+    rig.Dlg().OnDownload();
+    for (const SSurfaceCall& call : rig.surface.m_calls) {
+        if (call.eKind == SSurfaceCall::kStatus)
+            statuses.push_back(call.strText);
+    }
+    EXPECT_EQ(statuses, (std::vector<std::string>{"Communicating with ZT9047Q", "Entering bootloader...",
+                                                  "Initializing bootloader...", "Downloading new firmware..."}));
+    ASSERT_EQ(rig.Dlg().m_nTransferState, 1);
+    EXPECT_TRUE(rig.surface.m_messages.empty());
+
+    const std::vector<CInstrumentModel::SReceived>& r = rig.model.Received();
+    EXPECT_EQ(rig.Received(), "\r\nBOOT\r\n#\r\nBOOT 1\r\n");
+    ASSERT_EQ(r.size(), 19u);
+    // "\r\n" and "BOOT\r\n" unpaced: the bytes of each word leave together.
+    EXPECT_EQ(r[1].nUs, r[0].nUs);
+    EXPECT_EQ(r[7].nUs, r[2].nUs);
+    // "#\r\n" paced: 50 ms before each byte, the first after the reply line.
+    EXPECT_GE(r[8].nUs - r[7].nUs, 50000u);
+    EXPECT_EQ(r[9].nUs - r[8].nUs, 50000u);
+    EXPECT_EQ(r[10].nUs - r[9].nUs, 50000u);
+    // 1000 ms of silence, then "BOOT 1\r\n" paced.
+    EXPECT_EQ(r[11].nUs - r[10].nUs, 1050000u);
+    for (size_t i = 12; i < 19; ++i)
+        EXPECT_EQ(r[i].nUs - r[i - 1].nUs, 50000u);
+
+    // 2000 ms after the last word the wait begins; the sign (restart 300 ms)
+    // is already there; then 100 ms and, on this branch, 500 ms more.
+    uint64_t nLastWord = r[18].nUs / 1000;
+    EXPECT_EQ(rig.clock.Now() - nLastWord, 2000u + 100 + 500);
+
+    // Nothing more reaches the unit until the first frame.
+    rig.Dlg().OnTimer(1);
+    EXPECT_EQ(rig.model.Received().size(), 19u + 532);
+}
+
+TEST(Handshake, ReplyBeginningWithBootIsTheApplication)
+{
+    SSimConfig c;
+    c.strWakeReply = "BOOTED ZT9047Q VER 1.50\r\n";
+    SRig rig(c);
+    rig.Dlg().OnDownload();
+    EXPECT_EQ(rig.surface.LastMessage(), "Can not upgrade the ZT9047Q's firmware with this bootloader.");
+    // The rule said stop: nothing after the wake-up, no message of the handshake.
+    EXPECT_EQ(rig.surface.m_messages.size(), 1u);
+    EXPECT_EQ(rig.Received(), "\r\n");
+    ExpectReset(rig);
+}
+
+TEST(Handshake, DowngradeAnsweredNoSendsNothingMore)
+{
+    SSimConfig c;
+    c.strVersion = "2.35";
+    SRig rig(c);
+    rig.surface.m_answers = {kAnswerNo};
+    rig.Dlg().OnDownload();
+    EXPECT_EQ(rig.surface.m_messages.size(), 1u);
+    EXPECT_EQ(rig.surface.m_types[0], kMsgWarningQuestion);
+    EXPECT_EQ(rig.Received(), "\r\n");
+    ExpectReset(rig);
+}
+
+TEST(Handshake, WaitForTheSign)
+{
+    {
+        // A silent bootloader fails a little after 3000 ms.
+        SSimConfig c;
+        c.bNoSign = true;
+        SRig rig(c);
+        uint64_t nAtMessage = 0;
+        rig.surface.m_onMessage = [&](const std::string&, unsigned) { nAtMessage = rig.clock.Now(); };
+        rig.Dlg().OnDownload();
+        EXPECT_EQ(rig.surface.LastMessage(), kBootloaderSilent);
+        ExpectReset(rig);
+        // The wait starts 2000 ms after the last word; the restart chatter
+        // (until about 50 ms after "BOOT 1") is read before it.
+        uint64_t nWaitStart = rig.model.Received().back().nUs / 1000 + 2000;
+        EXPECT_GT(nAtMessage - nWaitStart, 3000u);
+        EXPECT_LE(nAtMessage - nWaitStart, 3000u + 52 + 2);
+    }
+    {
+        // Every other byte starts the 3000 ms anew: bytes every 2.5 s for
+        // 10 s keep the wait going, and the sign after them ends it.
+        SSimConfig c;
+        c.bStartInBootloader = true;
+        c.bNoSign = true;
+        SRig rig(c);
+        for (int i = 1; i <= 4; ++i)
+            rig.model.Inject("x", (100 + 2500ull * i) * 1000);
+        rig.model.Inject("B", 12500ull * 1000);
+        rig.Dlg().OnDownload();
+        EXPECT_TRUE(rig.surface.m_messages.empty());
+        EXPECT_EQ(rig.Dlg().m_nTransferState, 1);
+        EXPECT_GE(rig.clock.Now(), 12500u);
+    }
+}
+
+TEST(Handshake, WrapOfTheTickCounterDoesNotShortenWaits)
+{
+    SSimConfig c;
+    c.bNoSign = true;
+    c.bStartInBootloader = true;
+    SRig rig(c, nullptr, 0xFFFFFFFFu - 1000);
+    rig.Dlg().OnDownload();
+    EXPECT_EQ(rig.surface.LastMessage(), kBootloaderSilent);
+    EXPECT_GT(rig.clock.Now(), 3000u);
+}

@@ -1,1 +1,81 @@
+// Decoding the firmware text and walking its frames.
+#include "support/Rig.h"
+#include "update/FirmwareImage.h"
+
 #include <gtest/gtest.h>
+
+TEST(Image, PackagedResource)
+{
+    CFakeSurface surface;
+    std::unique_ptr<CUpdateDlgDlg> pDlg(new CUpdateDlgDlg(surface, SystemClock()));
+    bool bSound = false;
+    int n = pDlg->LoadFirmwareImage(pDlg->m_image, &bSound);
+    EXPECT_EQ(n, 103888);
+    EXPECT_TRUE(bSound);
+    EXPECT_EQ(pDlg->m_image[0], 0x02);
+    EXPECT_EQ(pDlg->m_image[1], 0x12);
+    EXPECT_EQ(FrameLengthAt(pDlg->m_image, 0), 532);
+    EXPECT_TRUE(FramesAreWhole(pDlg->m_image, n));
+    EXPECT_EQ(pDlg->LoadFirmwareImage(nullptr), 0);
+
+    // The payload is no run of one value.
+    int nDistinct = 0;
+    bool seen[256] = {};
+    for (int i = 0; i < n; ++i) {
+        if (!seen[pDlg->m_image[i]]) {
+            seen[pDlg->m_image[i]] = true;
+            ++nDistinct;
+        }
+    }
+    EXPECT_EQ(nDistinct, 256);
+}
+
+TEST(Image, DecodesPairsLikePercent2X)
+{
+    uint8_t out[8] = {};
+    bool bSound = false;
+    EXPECT_EQ(DecodeFirmwareText("0A0b", 4, out, sizeof out, &bSound), 2);
+    EXPECT_EQ(out[0], 0x0A);
+    EXPECT_EQ(out[1], 0x0B);
+    EXPECT_TRUE(bSound);
+
+    // A fifth character adds no byte, and the text is not whole.
+    EXPECT_EQ(DecodeFirmwareText("01020", 5, out, sizeof out, &bSound), 2);
+    EXPECT_FALSE(bSound);
+
+    // "%2X" reads one digit before a non-digit, nothing before a non-digit first.
+    EXPECT_EQ(DecodeFirmwareText("1GG1", 4, out, sizeof out, &bSound), 2);
+    EXPECT_EQ(out[0], 0x01);
+    EXPECT_EQ(out[1], 0x00);
+    EXPECT_FALSE(bSound);
+
+    // Never past the buffer.
+    uint8_t small[3] = {0, 0, 0xEE};
+    EXPECT_EQ(DecodeFirmwareText("11223344", 8, small, 2, &bSound), 2);
+    EXPECT_EQ(small[2], 0xEE);
+    EXPECT_FALSE(bSound);
+}
+
+TEST(Image, MissingResourceHasLengthZero)
+{
+    CFakeSurface surface;
+    CTextResource none("", false);
+    std::unique_ptr<CUpdateDlgDlg> pDlg(new CUpdateDlgDlg(surface, SystemClock(), nullptr, nullptr, &none));
+    EXPECT_EQ(pDlg->LoadFirmwareImage(pDlg->m_image), 0);
+}
+
+TEST(Image, FrameWalk)
+{
+    const uint8_t kEmptyFrames[] = {0x00, 0x00, 0x00, 0x00};
+    EXPECT_TRUE(FramesAreWhole(kEmptyFrames, 4));
+    EXPECT_EQ(FrameLengthAt(kEmptyFrames, 0), 2);
+
+    const uint8_t kLargest[] = {0xFF, 0xFF};
+    EXPECT_EQ(FrameLengthAt(kLargest, 0), 65537);
+    EXPECT_FALSE(FramesAreWhole(kLargest, 2));
+
+    const uint8_t kLoneByte[] = {0x00, 0x01, 0xAA, 0x07};
+    EXPECT_FALSE(FramesAreWhole(kLoneByte, 4));
+    EXPECT_TRUE(FramesAreWhole(kLoneByte, 3));
+    EXPECT_FALSE(FramesAreWhole(kLoneByte, 0));
+}

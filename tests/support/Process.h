@@ -1,0 +1,126 @@
+// Child processes for the real-time tests: run to the end with output
+// captured, or start a simulator and read the line that names its pty.
+#pragma once
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+inline std::string ReadAll(int fd)
+{
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, static_cast<size_t>(n));
+    return s;
+}
+
+struct SProcessResult
+{
+    int nExit = -1;
+    std::string strOut;
+    std::string strErr;
+};
+
+// Runs argv with standard input from /dev/null; stdout and stderr captured.
+inline SProcessResult RunProcess(const std::vector<std::string>& argv)
+{
+    SProcessResult result;
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0)
+        return result;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fdNull = open("/dev/null", O_RDONLY);
+        dup2(fdNull, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(err[0]);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    // Drain stderr and stdout; the programs write little.
+    result.strOut = ReadAll(out[0]);
+    result.strErr = ReadAll(err[0]);
+    close(out[0]);
+    close(err[0]);
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    result.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    return result;
+}
+
+// A running zt9047q-sim.
+class CSimProcess
+{
+public:
+    bool Start(const std::string& strExe, const std::vector<std::string>& options)
+    {
+        int out[2], err[2];
+        if (pipe(out) != 0 || pipe(err) != 0)
+            return false;
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            close(out[0]);
+            close(err[0]);
+            std::vector<char*> args;
+            args.push_back(const_cast<char*>(strExe.c_str()));
+            for (const std::string& a : options)
+                args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        m_fdErr = err[0];
+        std::string strLine;
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            strLine += c;
+        close(out[0]);
+        size_t nSpace = strLine.find(' ');
+        if (nSpace == std::string::npos)
+            return false;
+        m_strPath = strLine.substr(0, nSpace);
+        m_strCom = strLine.substr(nSpace + 1);
+        return true;
+    }
+
+    // Stops it; returns its summary (stderr).
+    std::string Stop()
+    {
+        if (m_pid <= 0)
+            return std::string();
+        kill(m_pid, SIGTERM);
+        std::string s = ReadAll(m_fdErr);
+        close(m_fdErr);
+        waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+        return s;
+    }
+
+    ~CSimProcess() { Stop(); }
+
+    std::string m_strPath;
+    std::string m_strCom;
+
+private:
+    pid_t m_pid = -1;
+    int m_fdErr = -1;
+};
