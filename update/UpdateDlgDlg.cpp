@@ -44,6 +44,18 @@ void UpperCase(std::string& s)
     }
 }
 
+// One reply line as text (up to its first zero byte), upper-cased. Only the
+// text counts: a line cut off by the deadline is judged like a whole one.
+std::string ReadUpperCaseLine(CCommPort* pPort, IClock& clock)
+{
+    char szLine[kLineSize];
+    int nSeen = 0;
+    ReadReplyLine(pPort, szLine, kLineSize, &nSeen, clock);
+    std::string strLine = szLine;
+    UpperCase(strLine);
+    return strLine;
+}
+
 } // namespace
 
 CUpdateDlgDlg::CUpdateDlgDlg(IWindowSurface& surface, IClock& clock, ICommDriver* pDriver,
@@ -162,12 +174,7 @@ int CUpdateDlgDlg::CheckDeviceVersion(std::string strLine)
     if (m_surface.ShowMessage(strQuestion, kMsgWarningQuestion) == kAnswerNo)
         return 0;
     SendText(m_pPort, "\r\n", false, m_clock);
-    char szLine[kLineSize];
-    int nSeen = 0;
-    ReadReplyLine(m_pPort, szLine, kLineSize, &nSeen, m_clock);
-    std::string strAnswer = szLine;
-    UpperCase(strAnswer);
-    if (strAnswer.find("ZT9047Q") != std::string::npos)
+    if (ReadUpperCaseLine(m_pPort, m_clock).find("ZT9047Q") != std::string::npos)
         return 1;
     m_surface.ShowMessage(kStoppedResponding, kMsgOk);
     return 0;
@@ -202,11 +209,7 @@ void CUpdateDlgDlg::OnDownload()
     DrainInput(m_pPort, m_clock);
     m_surface.SetStatusText(kCommunicating);
     SendText(m_pPort, "\r\n", false, m_clock);
-    char szLine[kLineSize];
-    int nSeen = 0;
-    ReadReplyLine(m_pPort, szLine, kLineSize, &nSeen, m_clock);
-    std::string strReply = szLine;
-    UpperCase(strReply);
+    std::string strReply = ReadUpperCaseLine(m_pPort, m_clock);
     if (strReply.size() < 5) {
         m_surface.ShowMessage(kDidNotRespond, kMsgOk);
         ResetTransfer();
@@ -228,8 +231,7 @@ void CUpdateDlgDlg::OnDownload()
             return;
         }
         SendText(m_pPort, "BOOT\r\n", false, m_clock);
-        char szBootReply[kLineSize];
-        ReadReplyLine(m_pPort, szBootReply, kLineSize, &nSeen, m_clock); // not judged
+        ReadUpperCaseLine(m_pPort, m_clock); // whatever the answer, the handshake goes on
         SendText(m_pPort, "#\r\n", true, m_clock);
         m_clock.Sleep(1000);
         bSwitched = true;

@@ -21,20 +21,12 @@ inline std::string ReadAll(int fd)
     return s;
 }
 
-struct SProcessResult
+// Starts argv with stdout and stderr on pipes; standard input from /dev/null.
+inline pid_t Spawn(const std::vector<std::string>& argv, int* pfdOut, int* pfdErr)
 {
-    int nExit = -1;
-    std::string strOut;
-    std::string strErr;
-};
-
-// Runs argv with standard input from /dev/null; stdout and stderr captured.
-inline SProcessResult RunProcess(const std::vector<std::string>& argv)
-{
-    SProcessResult result;
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0)
-        return result;
+        return -1;
     pid_t pid = fork();
     if (pid == 0) {
         int fdNull = open("/dev/null", O_RDONLY);
@@ -52,11 +44,31 @@ inline SProcessResult RunProcess(const std::vector<std::string>& argv)
     }
     close(out[1]);
     close(err[1]);
-    // Drain stderr and stdout; the programs write little.
-    result.strOut = ReadAll(out[0]);
-    result.strErr = ReadAll(err[0]);
-    close(out[0]);
-    close(err[0]);
+    *pfdOut = out[0];
+    *pfdErr = err[0];
+    return pid;
+}
+
+struct SProcessResult
+{
+    int nExit = -1;
+    std::string strOut;
+    std::string strErr;
+};
+
+// Runs argv with standard input from /dev/null; stdout and stderr captured.
+inline SProcessResult RunProcess(const std::vector<std::string>& argv)
+{
+    SProcessResult result;
+    int fdOut = -1, fdErr = -1;
+    pid_t pid = Spawn(argv, &fdOut, &fdErr);
+    if (pid < 0)
+        return result;
+    // The programs write little: stdout first, then stderr, cannot block.
+    result.strOut = ReadAll(fdOut);
+    result.strErr = ReadAll(fdErr);
+    close(fdOut);
+    close(fdErr);
     int nStatus = 0;
     waitpid(pid, &nStatus, 0);
     result.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
@@ -69,31 +81,17 @@ class CSimProcess
 public:
     bool Start(const std::string& strExe, const std::vector<std::string>& options)
     {
-        int out[2], err[2];
-        if (pipe(out) != 0 || pipe(err) != 0)
+        std::vector<std::string> argv = {strExe};
+        argv.insert(argv.end(), options.begin(), options.end());
+        int fdOut = -1;
+        m_pid = Spawn(argv, &fdOut, &m_fdErr);
+        if (m_pid < 0)
             return false;
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            close(out[0]);
-            close(err[0]);
-            std::vector<char*> args;
-            args.push_back(const_cast<char*>(strExe.c_str()));
-            for (const std::string& a : options)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        close(out[1]);
-        close(err[1]);
-        m_fdErr = err[0];
         std::string strLine;
         char c;
-        while (read(out[0], &c, 1) == 1 && c != '\n')
+        while (read(fdOut, &c, 1) == 1 && c != '\n')
             strLine += c;
-        close(out[0]);
+        close(fdOut);
         size_t nSpace = strLine.find(' ');
         if (nSpace == std::string::npos)
             return false;
