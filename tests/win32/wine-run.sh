@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs a cross-built program under Wine in a private prefix, which it creates
+# on first use (once, even when several tests start together).
+# Usage: wine-run.sh PREFIX PROGRAM [ARGS...]   (WINEPREFIX, when set, wins)
+set -euo pipefail
+prefix="${WINEPREFIX:-$1}"
+shift
+export WINEPREFIX="$prefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko: the prefix is made without asking to download them.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+
+wine=wine
+if [ -x /usr/lib/wine/wine64 ]; then wine=/usr/lib/wine/wine64; fi
+
+if [ ! -f "$prefix/system.reg" ]; then
+  mkdir -p "$(dirname "$prefix")"
+  (
+    flock 9
+    if [ ! -f "$prefix/system.reg" ]; then
+      WINEARCH=win64 wineboot -i >/dev/null 2>&1 || true
+      wineserver -w
+    fi
+  ) 9>"$prefix.lock"
+fi
+exec "$wine" "$@"
