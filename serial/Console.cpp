@@ -26,7 +26,11 @@ bool ReadReplyLine(CCommPort* pPort, char* pszLine, int nCapacity, int* pnSeen, 
                     bComplete = true;
                     break;
                 }
-                continue; // an empty line is skipped, without looking at the clock
+                // An empty line is skipped; a unit that sends nothing but
+                // CRs must still not hold the caller past the hard limit.
+                if (TicksElapsed(nStart, clock.GetTickCount()) > kReplyHardLimitMs)
+                    break;
+                continue;
             }
             if (c != '\n' && nStored < nCapacity - 1)
                 pszLine[nStored++] = c;
