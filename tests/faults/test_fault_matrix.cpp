@@ -180,6 +180,21 @@ TEST(FaultMatrix, ReplyThatNeverEndsItsLineCannotHoldTheWindow)
     EXPECT_EQ(rig.model.ConsoleText(), "\r\nBOOT\r\n#\r\nBOOT 1\r\n");
 }
 
+TEST(FaultMatrix, UnitSendingNothingButLineEndsCannotHoldTheWindow)
+{
+    // Only CRs, 1 ms apart, for ever: every one is an empty line that is
+    // skipped, so only the hard limit ends each reply wait.
+    SFaultRig rig(App());
+    rig.driver.m_nBabbleAfterWrites = 2;
+    rig.driver.m_strBabble = "\r";
+    rig.driver.m_nBabbleGapMs = 1;
+    rig.Run();
+    ExpectEndedIdle(rig, kDidNotRespondText);
+    uint64_t nAt = rig.LastMark()->nAtMs - rig.nDownloadAtMs;
+    EXPECT_GT(nAt, console::kReplyHardLimitMs);
+    EXPECT_LE(nAt, console::kReplyHardLimitMs + 20u);
+}
+
 TEST(FaultMatrix, RepeatingUnitEndsByTheSignWaitLimit)
 {
     // A unit that repeats its whole line: lines complete, but the sign never
