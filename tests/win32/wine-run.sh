@@ -2,6 +2,7 @@
 # Runs a cross-built program under Wine in a private prefix, which it creates
 # on first use (once, even when several tests start together).
 # Usage: wine-run.sh PREFIX PROGRAM [ARGS...]   (WINEPREFIX, when set, wins)
+#        wine-run.sh PREFIX --prepare            (only create the prefix)
 set -euo pipefail
 prefix="${WINEPREFIX:-$1}"
 shift
@@ -23,4 +24,5 @@ if [ ! -f "$prefix/system.reg" ]; then
     fi
   ) 9>"$prefix.lock"
 fi
+if [ "${1:-}" = "--prepare" ]; then exit 0; fi
 exec "$wine" "$@"
