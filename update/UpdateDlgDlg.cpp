@@ -183,13 +183,14 @@ int CUpdateDlgDlg::CheckDeviceVersion(std::string strLine)
 void CUpdateDlgDlg::OnDownload()
 {
     int nCom = m_surface.GetComNumber();
-    m_nOffset = nCom - 1;
     // The spin box can report an error value instead of a number; such a
-    // number names no port, so nothing is opened.
+    // number names no port, so nothing is opened (and INT_MIN - 1 is never
+    // computed).
     if (nCom < 1 || nCom > 256) {
         m_surface.ShowMessage(texts::kBadComNumber, kMsgWarning);
         return;
     }
+    m_nOffset = nCom - 1;
     // A damaged image would leave the unit stuck in its bootloader: refuse
     // it before anything is sent.
     if (!ImageIsSound()) {
