@@ -488,6 +488,21 @@ TEST(FaultMatrix, ExtraBytesAfterEachAnswerAreDrainedNotTakenForAnswers)
     EXPECT_EQ(rig.model.FrameSends(), SPackagedImage::Get().Frames() + 2);
 }
 
+TEST(FaultMatrix, UnitBabblingDuringTheStreamEndsByRejects)
+{
+    // From the first frame on the unit sends letters without pause: every
+    // drain gives up after its limit and every answer is a reject, so the
+    // run ends after 100 ticks instead of never.
+    SFaultRig rig(Boot());
+    rig.driver.m_nBabbleAfterWrites = 3 + SPackagedImage::Get().frameStarts[1]; // "\r\n", 0x42, frame 0
+    rig.driver.m_nBabbleGapMs = 1;
+    rig.Run();
+    ExpectEndedIdle(rig, RejectsText(0, 0));
+    EXPECT_EQ(rig.model.FrameSends(), 100);
+    EXPECT_LE(rig.nLongestTickMs, console::kDrainLimitMs + 10u);
+    EXPECT_LE(rig.LastMark()->nAtMs - rig.nDownloadEndMs, 100u * (console::kDrainLimitMs + 10u));
+}
+
 TEST(FaultMatrix, UnplugDuringTheStream)
 {
     SSimConfig c = Boot();
