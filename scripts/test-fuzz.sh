@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${FUZZ_SECONDS:-20}
+seconds=${FUZZ_SECONDS:-15}
 if ! command -v clang++ >/dev/null; then
   echo "clang++ not found: fuzzing skipped"
   exit 0
@@ -17,7 +17,7 @@ dir=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DZT_BUILD_QT=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" >/dev/null
-targets="fuzz_reply_line fuzz_version fuzz_image fuzz_port_name"
+targets="fuzz_reply_line fuzz_version fuzz_image fuzz_port_name fuzz_handshake"
 # shellcheck disable=SC2086
 cmake --build "$dir" -j2 --target $targets
 
