@@ -1,9 +1,11 @@
 // Pictures of the window for the README, taken on the offscreen platform:
 //   QT_QPA_PLATFORM=offscreen qt_window_screenshots DIR
 // writes DIR/linux-transfer.png (a transfer under way) and
-// DIR/linux-downgrade.png (the downgrade question over the window). With no
+// DIR/linux-downgrade.png (the downgrade question over the window) and
+// DIR/linux-about.png (the About box). With no
 // window manager there is no frame, so a plain title bar carrying the
 // window's caption is drawn around each grab.
+#include "AboutDlg.h"
 #include "QtRig.h"
 
 #include <QDir>
@@ -95,6 +97,17 @@ bool Downgrade(const QString& strDir)
     return bOk;
 }
 
+bool About(const QString& strDir)
+{
+    SWindowRig rig;
+    CBoxAnswerer boxes;
+    rig.Win().InitAndShow();
+    CAboutDlg about(&rig.Win());
+    about.setWindowIcon(rig.Win().windowIcon());
+    about.show();
+    return Save(Framed(about), strDir + QStringLiteral("/linux-about.png"));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -104,5 +117,6 @@ int main(int argc, char** argv)
     QDir().mkpath(strDir);
     bool bOk = Transfer(strDir);
     bOk = Downgrade(strDir) && bOk;
+    bOk = About(strDir) && bOk;
     return bOk ? 0 : 1;
 }
