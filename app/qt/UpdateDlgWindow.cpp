@@ -273,4 +273,8 @@ int CUpdateDlgWindow::GetComNumber()
 void CUpdateDlgWindow::SetComNumber(int nCom)
 {
     m_pSpinPort->setValue(nCom);
+    // A number outside the range is shown as it came, not clamped onto
+    // another port: reading it back then gives the error value.
+    if (nCom != m_pSpinPort->value())
+        m_pSpinPort->findChild<QLineEdit*>()->setText(QString::number(nCom));
 }

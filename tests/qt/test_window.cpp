@@ -247,6 +247,13 @@ void CWindowTest::comNumberSpinBox()
     QCOMPARE(boxes.At(0).strText, QString::fromLatin1(texts::kBadComNumber));
     QCOMPARE(rig.driver.m_nOpens, 0);
     QVERIFY(rig.Win().DownloadButton()->isEnabled());
+
+    // A found number beyond the range is not clamped onto another port.
+    rig.Win().SetComNumber(300);
+    QCOMPARE(pEdit->text(), QStringLiteral("300"));
+    QVERIFY(rig.Win().GetComNumber() > 256);
+    rig.Win().SetComNumber(9);
+    QCOMPARE(rig.Win().GetComNumber(), 9);
 }
 
 void CWindowTest::messageBoxTypes()
