@@ -1,6 +1,7 @@
 #include "AboutDlg.h"
 
 #include "UpdateDlgApp.h"
+#include "UpdateDlgWindow.h"
 #include "resource.h"
 
 INT_PTR CAboutDlg::DoModal(HWND hParent)
@@ -12,6 +13,7 @@ INT_PTR CALLBACK CAboutDlg::DialogProc(HWND hWnd, UINT nMsg, WPARAM wParam, LPAR
 {
     switch (nMsg) {
     case WM_INITDIALOG:
+        CenterDialog(hWnd);
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {

@@ -6,6 +6,21 @@
 
 #include <commctrl.h>
 
+void CenterDialog(HWND hDialog)
+{
+    RECT area;
+    HWND hOwner = GetWindow(hDialog, GW_OWNER);
+    if (!hOwner || !GetWindowRect(hOwner, &area) || IsIconic(hOwner))
+        SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+    RECT rect;
+    GetWindowRect(hDialog, &rect);
+    int cx = rect.right - rect.left;
+    int cy = rect.bottom - rect.top;
+    int x = area.left + (area.right - area.left - cx) / 2;
+    int y = area.top + (area.bottom - area.top - cy) / 2;
+    SetWindowPos(hDialog, nullptr, x < 0 ? 0 : x, y < 0 ? 0 : y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 CUpdateDlgWindow::CUpdateDlgWindow(HWND hParent)
     : m_dlg(*this, SystemClock()),
       m_nComPort(0),
@@ -84,6 +99,7 @@ INT_PTR CUpdateDlgWindow::OnMessage(UINT nMsg, WPARAM wParam, LPARAM)
 BOOL CUpdateDlgWindow::OnInitDialog()
 {
     theApp.m_pMainWnd = this;
+    CenterDialog(m_hWnd);
     DoDataExchange(false);
 
     SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));

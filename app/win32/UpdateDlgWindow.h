@@ -7,6 +7,10 @@
 
 #include <windows.h>
 
+// Centres a dialog over its owner, or on the work area when it has none, as
+// the framework places its dialogs.
+void CenterDialog(HWND hDialog);
+
 class CUpdateDlgWindow : public IWindowSurface
 {
 public:

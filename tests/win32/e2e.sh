@@ -93,8 +93,8 @@ if [ -n "$screenshot" ]; then
   # A picture of the window in mid-transfer, once the bar is well under way.
   (
     for _ in $(seq 1200); do
-      if grep -q '^PROGRESS [4-9][0-9]$' "$work/driver.log" 2>/dev/null; then
-        import -window root "$work/shot.png" && cp "$work/shot.png" "$screenshot"
+      if grep -qE '^PROGRESS [4-9][0-9]' "$work/driver.log" 2>/dev/null; then
+        import -window root "$work/shot.png" && convert "$work/shot.png" -crop 800x500+0+0 +repage "$screenshot"
         echo "screenshot: $screenshot"
         exit 0
       fi
