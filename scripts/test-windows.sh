@@ -19,6 +19,18 @@ for dll in $imports; do
   esac
 done
 
+echo "== resources of $exe"
+resources=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$exe")
+for wanted in '^102 DIALOGEX 0, 0, 325, 84' '^100 DIALOGEX 0, 0, 235, 55' '^128 14 ' '^143 "FILE"' \
+              '^1 24 ' '^1 VERSIONINFO'; do
+  if ! grep -q "$wanted" <<<"$resources"; then
+    echo "test-windows: $exe lacks the resource $wanted" >&2
+    exit 1
+  fi
+done
+grep -q 'level="asInvoker"' resources/ZT9047QUpdate.manifest
+echo "dialogs 102 and 100, icon 128, FILE 143, manifest (asInvoker), version info: present"
+
 if [ ! -x build/default/zt9047q-sim ]; then
   cmake --preset default
   cmake --build --preset default --target zt9047q-sim
