@@ -224,7 +224,7 @@ TEST(PosixPort, DeadDevicesNeitherHangNorSpin)
 TEST(WholeRun, FlashUpdatesTheSimulatedUnit)
 {
     CSimProcess sim;
-    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {"--version", "2.10"}));
+    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {"--firmware", "2.10"}));
     ASSERT_EQ(sim.m_strCom.compare(0, 3, "COM"), 0);
     Clock::time_point t0 = Clock::now();
     SProcessResult r = RunProcess({ZT_FLASH_EXE, "--port", sim.m_strCom});
@@ -245,7 +245,7 @@ TEST(WholeRun, DowngradeWithoutYesChangesNothing)
     ASSERT_GE(fd, 0);
     close(fd);
     CSimProcess sim;
-    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {"--version", "2.35", "--log", szLog}));
+    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {"--firmware", "2.35", "--log", szLog}));
     SProcessResult r = RunProcess({ZT_FLASH_EXE, "--port", sim.m_strPath});
     sim.Stop();
     EXPECT_EQ(r.nExit, 1);
