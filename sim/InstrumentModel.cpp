@@ -196,6 +196,13 @@ void CInstrumentModel::BeginFrames(uint64_t nNowUs)
 
 void CInstrumentModel::OnFrameByte(uint8_t by, uint64_t nNowUs)
 {
+    // A host that opens the port again at once can slip past the close; its
+    // wake-up where a frame would begin brings the bootloader's console back.
+    if (m_config.bWakeUpEndsFrames && m_frame.size() == 1 && m_frame[0] == '\r' && by == '\n') {
+        OnHostClosed();
+        OnConsoleLine(std::string(), nNowUs);
+        return;
+    }
     m_frame.push_back(by);
     if (m_frame.size() == 2)
         m_nFrameNeed = static_cast<uint32_t>(m_frame[0]) * 256 + m_frame[1] + 2;

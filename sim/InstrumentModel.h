@@ -38,8 +38,11 @@ struct SSimConfig
     // strUpdatedVersion (0: the bootloader never considers itself done).
     uint32_t nImageBytes = 0;
     std::string strUpdatedVersion = "2.20";
-    uint32_t nRebootMs = 500;         // from the last acknowledge to the new console
+    uint32_t nRebootMs = 0;           // from the last acknowledge to the new console
     bool bSilentAfterUpdate = false;  // the new application never starts its console
+    // A frame that begins with CR LF is a wake-up: the console comes back
+    // (for images without frames of 3338 bytes).
+    bool bWakeUpEndsFrames = false;
 };
 
 class CInstrumentModel

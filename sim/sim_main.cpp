@@ -47,6 +47,7 @@ void Usage(FILE* f)
         "  --hangup-frame I        unplug when frame I arrives\n"
         "  --hangup-in-handshake   unplug on the bootloader request\n"
         "  --silent-after-update   after a completed update the console never comes back\n"
+        "  --reboot-ms MS          after a completed update the console is deaf this long (0)\n"
         "  --line-rate             pace received bytes to 921600 baud 8N1\n"
         "  --link PATH             also make PATH a symbolic link to the terminal\n"
         "  --save FILE             write the accepted image to FILE at the end\n"
@@ -92,6 +93,9 @@ int main(int argc, char** argv)
             if (!NeedValue(i, argc, "--firmware"))
                 return 2;
             config.strVersion = argv[++i];
+        } else if (a == "--reboot-ms") {
+            intArg(&n);
+            config.nRebootMs = static_cast<uint32_t>(n);
         } else if (a == "--silent-after-update") {
             config.bSilentAfterUpdate = true;
         } else if (a == "--bootloader") {
@@ -159,6 +163,7 @@ int main(int argc, char** argv)
         DecodeFirmwareText(pText, nChars, packaged.data(), static_cast<uint32_t>(packaged.size()), nullptr);
     }
     config.nImageBytes = static_cast<uint32_t>(packaged.size());
+    config.bWakeUpEndsFrames = true; // the packaged frames are far shorter than 3338 bytes
 
     CInstrumentModel model(config);
     CPtyServer server(model);
