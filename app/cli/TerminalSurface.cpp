@@ -142,10 +142,13 @@ void CTerminalSurface::Answered(const std::string& strText, unsigned nType, int 
         m_onAnswered(strText, nType, nAnswer);
 }
 
-void CTerminalSurface::AnswerOpenQuestion(int nAnswer)
+void CTerminalSurface::AnswerOpenQuestion(int nAnswer, bool bTyped)
 {
     if (!m_bQuestionOpen)
         return;
+    // The answer's Enter has already ended the bar's line on the terminal.
+    if (bTyped && m_options.bInIsTerminal && m_bBarShown)
+        m_bBarShown = false;
     if (nAnswer == kAnswerYes) {
         m_nPresetAnswer = kAnswerYes;
         return;

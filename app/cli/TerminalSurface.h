@@ -48,7 +48,8 @@ public:
     bool QuestionOpen() const { return m_bQuestionOpen; }
     // The open question's answer. No closes it here; Yes is handed to the
     // next ShowMessage of the question (the logic asks again to act on it).
-    void AnswerOpenQuestion(int nAnswer);
+    // bTyped: the answer was a line typed on the terminal.
+    void AnswerOpenQuestion(int nAnswer, bool bTyped);
     // The run ended otherwise (stopped from outside): the question goes.
     void WithdrawQuestion();
 

@@ -31,7 +31,8 @@ std::string Seconds(uint32_t nMs)
 } // namespace
 
 CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, IClock& clock,
-                   std::function<bool()> stopRequested, IPortSource* pPortSource, ICommDriver* pDriver)
+                   std::function<bool()> stopRequested, IPortSource* pPortSource, ICommDriver* pDriver,
+                   IResourceSource* pResources)
     : m_target(target),
       m_options(options),
       m_baseClock(clock),
@@ -50,7 +51,7 @@ CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, ICloc
         m_pJson.reset(new CJsonSurface(options.pJson, target.strPort, m_human));
         pSurface = m_pJson.get();
     }
-    m_pDlg.reset(new CUpdateDlgDlg(*pSurface, m_clock, pOpen, pPortSource));
+    m_pDlg.reset(new CUpdateDlgDlg(*pSurface, m_clock, pOpen, pPortSource, pResources));
     m_human.WatchRun(m_pDlg.get());
     m_human.m_stopRequested = stopRequested;
     if (m_pJson)
@@ -134,7 +135,7 @@ void CUnitRun::RequestClose()
     if (m_pDlg->m_nTransferState != 1)
         return;
     if (m_human.QuestionOpen()) {
-        Answer(kAnswerYes);
+        Answer(kAnswerYes, false);
         return;
     }
     // The window's close guard, answered later: the logic asks and goes on
@@ -143,11 +144,11 @@ void CUnitRun::RequestClose()
     m_pDlg->OnClose();
 }
 
-void CUnitRun::Answer(int nAnswer)
+void CUnitRun::Answer(int nAnswer, bool bTyped)
 {
     if (!m_human.QuestionOpen())
         return;
-    m_human.AnswerOpenQuestion(nAnswer);
+    m_human.AnswerOpenQuestion(nAnswer, bTyped);
     if (nAnswer == kAnswerYes)
         m_pDlg->OnClose();
 }

@@ -42,7 +42,8 @@ public:
     // stopRequested: the handshake (and a question it asks) stops as soon
     // as this says so.
     CUnitRun(const SUnitTarget& target, const SUnitOptions& options, IClock& clock,
-             std::function<bool()> stopRequested, IPortSource* pPortSource = nullptr, ICommDriver* pDriver = nullptr);
+             std::function<bool()> stopRequested, IPortSource* pPortSource = nullptr, ICommDriver* pDriver = nullptr,
+             IResourceSource* pResources = nullptr);
     ~CUnitRun();
 
     // No port given: finds the instrument's by its name. False when none was
@@ -61,8 +62,8 @@ public:
     // ticks go on; a second one while it is open counts as Yes.
     void RequestClose();
     bool QuestionOpen() const { return m_human.QuestionOpen(); }
-    // An answer read from the terminal for the open question.
-    void Answer(int nAnswer);
+    // An answer for the open question (bTyped: a line read from the terminal).
+    void Answer(int nAnswer, bool bTyped = true);
     // Stop now, without asking (terminate, hang-up).
     void StopNow();
 
