@@ -72,6 +72,14 @@ void CJsonSurface::EmitProgress(int nPercent)
                          + ",\"frames\":" + std::to_string(nFrames));
 }
 
+void CJsonSurface::SetComNumber(int nCom)
+{
+    // Detection names the port here; "not found" puts a stand-in 1 here.
+    if (m_strPort.empty() && !(m_pDlg && m_pDlg->LastEnd() == kEndNotFound))
+        m_strPort = "COM" + std::to_string(nCom);
+    m_inner.SetComNumber(nCom);
+}
+
 void CJsonSurface::SetStatusText(const std::string& strText)
 {
     Emit("status", ",\"text\":" + JsonString(strText));

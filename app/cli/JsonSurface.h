@@ -46,7 +46,7 @@ public:
     int ShowMessage(const std::string& strText, unsigned nType) override;
     void EnableDownload(bool bEnable) override { m_inner.EnableDownload(bEnable); }
     int GetComNumber() override { return m_inner.GetComNumber(); }
-    void SetComNumber(int nCom) override { m_inner.SetComNumber(nCom); }
+    void SetComNumber(int nCom) override;
 
     void WatchRun(const CUpdateDlgDlg* pDlg) { m_pDlg = pDlg; }
     // The port once detection has named it ("" before).
