@@ -7,9 +7,9 @@ int FlashOneUnit(CUnitRun& run, bool bFindPort, bool bInIsTerminal, IClock& cloc
 {
     if (bFindPort && !run.FindPort())
         return run.Finish().eResult == kEndCompleted ? 0 : 1;
+    // A stop request during the handshake ends it there; one that comes
+    // once frames stream is taken below.
     run.Start();
-    // Ctrl-C pressed during the handshake has already ended it.
-    CStopSignals::TakeInterrupts();
     while (run.Running()) {
         if (CStopSignals::TerminateRequested()) {
             run.StopNow();
