@@ -118,7 +118,7 @@ int main()
     const double dFloorMs = kHandshakePausesMs + dStreamFloorMs;
 
     int fdSim = -1;
-    pid_t pidSim = Spawn({ZT_SIM_EXE, "--version", "2.10", "--line-rate"}, &fdSim, true);
+    pid_t pidSim = Spawn({ZT_SIM_EXE, "--firmware", "2.10", "--line-rate"}, &fdSim, true);
     std::string strSimPending;
     SLine simLine;
     if (pidSim < 0 || !ReadLine(fdSim, &strSimPending, &simLine)) {

@@ -13,7 +13,7 @@ bin=build/default
 work=$(mktemp -d)
 trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; rm -rf "$work"' EXIT
 
-"$bin/zt9047q-sim" --version 2.10 --save "$work/received.bin" > "$work/sim.out" &
+"$bin/zt9047q-sim" --firmware 2.10 --save "$work/received.bin" > "$work/sim.out" &
 sim=$!
 for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
 read -r pty com < "$work/sim.out"

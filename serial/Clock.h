@@ -12,6 +12,9 @@ public:
     // Milliseconds on a free-running 32-bit counter that wraps to zero.
     virtual uint32_t GetTickCount() = 0;
     virtual void Sleep(uint32_t nMs) = 0;
+    // The run that uses this clock is to stop: waits and pauses give up
+    // early and nothing more is sent. A window's clock is never cancelled.
+    virtual bool Cancelled() { return false; }
 };
 
 // Elapsed milliseconds between two readings of a wrapping 32-bit counter.
@@ -31,7 +34,18 @@ class CVirtualClock : public IClock
 public:
     explicit CVirtualClock(uint32_t nStartTick = 0) : m_nStart(nStartTick), m_nNow(0) {}
     uint32_t GetTickCount() override { return m_nStart + static_cast<uint32_t>(m_nNow); }
-    void Sleep(uint32_t nMs) override { m_nNow += nMs; m_nSlept += nMs; }
+    void Sleep(uint32_t nMs) override
+    {
+        // A cancelled sleep ends at the moment of the cancellation.
+        uint64_t nEnd = m_nNow + nMs;
+        if (m_nCancelAt > m_nNow && m_nCancelAt < nEnd)
+            nEnd = m_nCancelAt;
+        m_nSlept += nEnd - m_nNow;
+        m_nNow = nEnd;
+    }
+    bool Cancelled() override { return m_nNow >= m_nCancelAt; }
+    // The run is cancelled from this point of virtual time on.
+    void CancelAt(uint64_t nMs) { m_nCancelAt = nMs; }
 
     // Milliseconds since construction, never wrapping.
     uint64_t Now() const { return m_nNow; }
@@ -43,4 +57,5 @@ private:
     uint32_t m_nStart;
     uint64_t m_nNow;
     uint64_t m_nSlept = 0;
+    uint64_t m_nCancelAt = UINT64_MAX;
 };

@@ -15,7 +15,7 @@ int CCommPort::Open(const char* pszName, uint32_t nBaud, uint32_t nTimeoutMs)
     // An open port stays open and untouched.
     if (m_hPort)
         return 0;
-    m_hPort = m_pDriver->OpenDevice(pszName);
+    m_hPort = m_pDriver->OpenDeviceReporting(pszName, &m_lastOpenError);
     if (!m_hPort)
         return 0;
     // The later steps are not tried after the first failure.
@@ -23,6 +23,8 @@ int CCommPort::Open(const char* pszName, uint32_t nBaud, uint32_t nTimeoutMs)
         && m_hPort->SetLine(nBaud)
         && SetTimeouts(nTimeoutMs) != 0;
     if (!bOk) {
+        m_lastOpenError.eReason = kOpenOther;
+        m_lastOpenError.nOsCode = 0;
         delete m_hPort;
         m_hPort = nullptr;
         return 0;

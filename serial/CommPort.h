@@ -21,6 +21,23 @@ public:
     virtual bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) = 0;
 };
 
+// Why a port did not open, in terms every platform can give; nOsCode is the
+// system's own code (errno, GetLastError) for the front end to show.
+enum EOpenFailure
+{
+    kOpenNoFailure = 0,
+    kOpenNoDevice,   // no such device
+    kOpenDenied,     // the user may not open it
+    kOpenBusy,       // another program holds it
+    kOpenOther       // anything else: not a serial device, line settings refused...
+};
+
+struct SOpenError
+{
+    EOpenFailure eReason = kOpenNoFailure;
+    int nOsCode = 0;
+};
+
 // Opens devices by name. The platform's driver is the default; tests put a
 // simulated instrument behind this seam.
 class ICommDriver
@@ -30,6 +47,15 @@ public:
     // Exclusive open for reading and writing; null when the device does not
     // exist or another program holds it.
     virtual ICommHandle* OpenDevice(const char* pszName) = 0;
+    // The same, saying why it failed. Drivers that cannot tell report "other".
+    virtual ICommHandle* OpenDeviceReporting(const char* pszName, SOpenError* pError)
+    {
+        ICommHandle* p = OpenDevice(pszName);
+        *pError = SOpenError();
+        if (!p)
+            pError->eReason = kOpenOther;
+        return p;
+    }
 };
 
 ICommDriver& PlatformCommDriver();
@@ -50,6 +76,8 @@ public:
     int Close();
 
     bool IsOpen() const { return m_hPort != nullptr; }
+    // Why the last Open failed (kOpenNoFailure after a successful one).
+    const SOpenError& LastOpenError() const { return m_lastOpenError; }
 
 private:
     CCommPort(const CCommPort&) = delete;
@@ -57,4 +85,5 @@ private:
 
     ICommDriver* m_pDriver;
     ICommHandle* m_hPort; // null while closed
+    SOpenError m_lastOpenError;
 };

@@ -234,20 +234,60 @@ private:
     uint32_t m_nConstant = 0;
 };
 
+EOpenFailure ReasonOf(int nErrno)
+{
+    switch (nErrno) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+        return kOpenNoDevice;
+    case EACCES:
+    case EPERM:
+        return kOpenDenied;
+    case EBUSY:
+    case EWOULDBLOCK:
+        return kOpenBusy;
+    default:
+        return kOpenOther;
+    }
+}
+
 class CPosixCommDriver : public ICommDriver
 {
 public:
     ICommHandle* OpenDevice(const char* pszName) override
     {
+        SOpenError error;
+        return OpenDeviceReporting(pszName, &error);
+    }
+
+    ICommHandle* OpenDeviceReporting(const char* pszName, SOpenError* pError) override
+    {
+        *pError = SOpenError();
         std::string strPath = ResolvePortName(pszName ? pszName : "");
-        if (strPath.empty())
+        if (strPath.empty()) {
+            pError->eReason = kOpenNoDevice;
+            pError->nOsCode = ENOENT;
             return nullptr;
+        }
         int fd = open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
+            pError->nOsCode = errno;
+            pError->eReason = ReasonOf(errno);
             return nullptr;
+        }
         // TIOCEXCL keeps other openers out, but not root; the lock does, for
         // every program that asks for it as we do.
-        if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (!isatty(fd)) {
+            pError->eReason = kOpenOther;
+            pError->nOsCode = ENOTTY;
+            close(fd);
+            return nullptr;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            pError->nOsCode = errno;
+            pError->eReason = ReasonOf(errno);
             close(fd);
             return nullptr;
         }

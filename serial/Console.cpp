@@ -2,13 +2,16 @@
 
 using namespace console;
 
-void SendText(CCommPort* pPort, const char* pszText, bool bPaced, IClock& clock)
+bool SendText(CCommPort* pPort, const char* pszText, bool bPaced, IClock& clock)
 {
     for (const char* p = pszText; *p; ++p) {
         if (bPaced)
             clock.Sleep(kPaceMs);
+        if (clock.Cancelled())
+            return false;
         pPort->Write(p, 1); // a lost byte shows up as a missing reply
     }
+    return true;
 }
 
 bool ReadReplyLine(CCommPort* pPort, char* pszLine, int nCapacity, int* pnSeen, IClock& clock)
@@ -28,17 +31,17 @@ bool ReadReplyLine(CCommPort* pPort, char* pszLine, int nCapacity, int* pnSeen, 
                 }
                 // An empty line is skipped; a unit that sends nothing but
                 // CRs must still not hold the caller past the hard limit.
-                if (TicksElapsed(nStart, clock.GetTickCount()) > kReplyHardLimitMs)
+                if (TicksElapsed(nStart, clock.GetTickCount()) > kReplyHardLimitMs || clock.Cancelled())
                     break;
                 continue;
             }
             if (c != '\n' && nStored < nCapacity - 1)
                 pszLine[nStored++] = c;
-            if (TicksElapsed(nStart, clock.GetTickCount()) > kReplyHardLimitMs)
+            if (TicksElapsed(nStart, clock.GetTickCount()) > kReplyHardLimitMs || clock.Cancelled())
                 break;
             continue;
         }
-        if (TicksElapsed(nStart, clock.GetTickCount()) > kReplyDeadlineMs)
+        if (TicksElapsed(nStart, clock.GetTickCount()) > kReplyDeadlineMs || clock.Cancelled())
             break;
         clock.Sleep(kPollPauseMs);
     }
@@ -55,7 +58,7 @@ void DrainInput(CCommPort* pPort, IClock& clock)
     const uint32_t nStart = clock.GetTickCount();
     char c;
     while (pPort->Read(&c, 1)) {
-        if (TicksElapsed(nStart, clock.GetTickCount()) > kDrainLimitMs)
+        if (TicksElapsed(nStart, clock.GetTickCount()) > kDrainLimitMs || clock.Cancelled())
             break;
     }
 }

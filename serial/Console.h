@@ -18,9 +18,10 @@ const uint32_t kDrainLimitMs = 2000;
 } // namespace console
 
 // Writes the text one byte at a time; paced texts sleep 50 ms before each byte.
-void SendText(CCommPort* pPort, const char* pszText, bool bPaced, IClock& clock);
+// Returns false when the clock was cancelled before the whole text went out.
+bool SendText(CCommPort* pPort, const char* pszText, bool bPaced, IClock& clock);
 
-// Collects one line ended by CR within 2000 ms. Returns true when the CR came.
+// Collects one line ended by CR within 2000 ms (less when the clock is cancelled). Returns true when the CR came.
 // At most nCapacity - 1 characters are stored, always zero-terminated;
 // *pnSeen counts every byte taken from the port.
 bool ReadReplyLine(CCommPort* pPort, char* pszLine, int nCapacity, int* pnSeen, IClock& clock);

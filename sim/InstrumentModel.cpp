@@ -84,18 +84,32 @@ void CInstrumentModel::HangUp()
     m_nFloodNextUs = UINT64_MAX;
 }
 
+void CInstrumentModel::OnHostClosed()
+{
+    if (m_eState != kFrames || m_bHungUp)
+        return;
+    m_frame.clear();
+    m_nFrameNeed = 0;
+    m_strLine.clear();
+    m_nFloodNextUs = UINT64_MAX;
+    m_eState = kBootConsole;
+}
+
 void CInstrumentModel::Receive(uint8_t by, uint64_t nNowUs)
 {
     if (m_bHungUp)
         return;
     m_received.push_back(SReceived{nNowUs, by});
+    if (m_eState == kRestarting && nNowUs >= m_nRestartDoneUs) {
+        m_eState = kApplication;
+        m_strLine.clear();
+    }
     switch (m_eState) {
     case kApplication:
     case kBootConsole:
         if (m_eState == kBootConsole && by == kSign) {
             // The host greets the bootloader with its sign; it answers in kind.
-            m_nConsoleEndUs = nNowUs + 1;
-            m_eState = kFrames;
+            BeginFrames(nNowUs);
             if (!m_config.bNoSign && !m_config.bFloodInsteadOfSign)
                 SendByte(kSign, nNowUs + m_config.nReplyDelayMs * kMs);
             else if (m_config.bFloodInsteadOfSign)
@@ -156,8 +170,7 @@ void CInstrumentModel::OnConsoleLine(const std::string& strLine, uint64_t nNowUs
         Send("#\r\n", nDue);
     } else if (strLine == "BOOT 1") {
         // Restart into the bootloader, which announces itself with its sign.
-        m_nConsoleEndUs = nNowUs + 1;
-        m_eState = kFrames;
+        BeginFrames(nNowUs);
         uint64_t nReady = nNowUs + m_config.nRestartMs * kMs;
         Send(kRestartChatter, nNowUs + 50 * kMs);
         if (m_config.bFloodInsteadOfSign)
@@ -169,8 +182,27 @@ void CInstrumentModel::OnConsoleLine(const std::string& strLine, uint64_t nNowUs
     }
 }
 
+void CInstrumentModel::BeginFrames(uint64_t nNowUs)
+{
+    // Each bootloader session starts a new image.
+    m_nConsoleEndUs = nNowUs + 1;
+    m_eState = kFrames;
+    m_accepted.clear();
+    m_nFramesAccepted = 0;
+    m_nFrameSends = 0;
+    m_nRejects = 0;
+    m_nRejectsGiven = 0;
+}
+
 void CInstrumentModel::OnFrameByte(uint8_t by, uint64_t nNowUs)
 {
+    // A host that opens the port again at once can slip past the close; its
+    // wake-up where a frame would begin brings the bootloader's console back.
+    if (m_config.bWakeUpEndsFrames && m_frame.size() == 1 && m_frame[0] == '\r' && by == '\n') {
+        OnHostClosed();
+        OnConsoleLine(std::string(), nNowUs);
+        return;
+    }
     m_frame.push_back(by);
     if (m_frame.size() == 2)
         m_nFrameNeed = static_cast<uint32_t>(m_frame[0]) * 256 + m_frame[1] + 2;
@@ -201,6 +233,15 @@ void CInstrumentModel::OnFrameComplete(uint64_t nNowUs)
         ++m_nFramesAccepted;
         m_nRejectsGiven = 0;
         SendByte(kAck, nDue);
+        if (m_config.nImageBytes && m_accepted.size() >= m_config.nImageBytes) {
+            // Done: the unit restarts into the firmware it has just received.
+            ++m_nUpdates;
+            m_eState = kRestarting;
+            m_nRestartDoneUs = m_config.bSilentAfterUpdate ? UINT64_MAX : nDue + m_config.nRebootMs * kMs;
+            m_config.strVersion = m_config.strUpdatedVersion;
+            m_nWakeReplies = 0;
+            return;
+        }
     }
     // Junk behind the answer; it holds acknowledge bytes, so a host that does
     // not drain before the next frame would take them for its answer.

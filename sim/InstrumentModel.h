@@ -14,7 +14,7 @@ struct SSimConfig
 {
     // Console of the running application.
     bool bStartInBootloader = false; // the unit is already in its bootloader
-    std::string strVersion = "2.10";  // reported after "VER"
+    std::string strVersion = "2.10";  // firmware version reported after "VER"
     bool bSilent = false;             // answers nothing at all
     bool bShortReply = false;         // answers the wake-up with fewer than 5 characters
     std::string strWakeReply;         // when set, the exact bytes that answer each wake-up
@@ -32,6 +32,17 @@ struct SSimConfig
     int nExtraBytes = 0;       // junk (acknowledge bytes among it) after each answer
     int nHangupFrame = -1;     // the line goes dead when this frame arrives
     bool bHangupInHandshake = false; // the line goes dead on the bootloader request
+
+    // After the update. When this many bytes have been accepted the update is
+    // complete: the unit restarts into its new application, which reports
+    // strUpdatedVersion (0: the bootloader never considers itself done).
+    uint32_t nImageBytes = 0;
+    std::string strUpdatedVersion = "2.20";
+    uint32_t nRebootMs = 0;           // from the last acknowledge to the new console
+    bool bSilentAfterUpdate = false;  // the new application never starts its console
+    // A frame that begins with CR LF is a wake-up: the console comes back
+    // (for images without frames of 3338 bytes).
+    bool bWakeUpEndsFrames = false;
 };
 
 class CInstrumentModel
@@ -54,6 +65,11 @@ public:
     void Inject(const std::string& strBytes, uint64_t nDueUs);
     // Pull the plug now.
     void Unplug() { HangUp(); }
+    // The host closed the port. A bootloader left in the middle of an update
+    // returns to its console, where the next wake-up finds it.
+    void OnHostClosed();
+    // Updates completed since the start.
+    int UpdatesCompleted() const { return m_nUpdates; }
 
     bool HungUp() const { return m_bHungUp; }
     bool InFrameMode() const { return m_eState == kFrames; }
@@ -82,6 +98,7 @@ private:
     void Send(const std::string& strText, uint64_t nDueUs);
     void SendByte(uint8_t by, uint64_t nDueUs);
     void OnConsoleLine(const std::string& strLine, uint64_t nNowUs);
+    void BeginFrames(uint64_t nNowUs);
     void OnFrameByte(uint8_t by, uint64_t nNowUs);
     void OnFrameComplete(uint64_t nNowUs);
     void HangUp();
@@ -89,6 +106,8 @@ private:
     SSimConfig m_config;
     EState m_eState;
     bool m_bHungUp = false;
+    int m_nUpdates = 0;
+    uint64_t m_nRestartDoneUs = UINT64_MAX; // the new application listens from then on
     std::string m_strLine;
     int m_nWakeReplies = 0;
     uint64_t m_nConsoleEndUs = UINT64_MAX;

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -65,7 +66,18 @@ void CPtyServer::Run(volatile bool* pbStop)
 {
     const uint64_t nByteUs = m_nBaud ? 10000000ull / m_nBaud : 0;
     uint64_t nLineFreeUs = 0; // when the emulated line has carried the last byte
+    bool bHostHeld = false;
     while (!*pbStop && !m_model.HungUp()) {
+#ifdef TIOCGEXCL
+        // The host holds the port exclusively while it has it open; the flag
+        // going away is the host closing it.
+        int nExcl = 0;
+        if (ioctl(m_fdSlave, TIOCGEXCL, &nExcl) == 0) {
+            if (bHostHeld && !nExcl)
+                m_model.OnHostClosed();
+            bHostHeld = nExcl != 0;
+        }
+#endif
         uint64_t nNow = NowUs();
         uint64_t nDue = 0;
         while (m_model.PeekOutput(&nDue) && nDue <= nNow) {

@@ -4,7 +4,11 @@ class CSimCommHandle : public ICommHandle
 {
 public:
     explicit CSimCommHandle(CSimCommDriver& driver) : m_driver(driver) { ++m_driver.m_nOpenHandles; }
-    ~CSimCommHandle() override { --m_driver.m_nOpenHandles; }
+    ~CSimCommHandle() override
+    {
+        --m_driver.m_nOpenHandles;
+        m_driver.m_model.OnHostClosed();
+    }
 
     bool SetQueues(uint32_t nIn, uint32_t nOut) override
     {

@@ -4,6 +4,8 @@
 #include "../serial/ComNames.h"
 #include "../update/FirmwareImage.h"
 #include "../update/Resources.h"
+#include "../update/TextFormat.h"
+#include "../update/Version.h"
 #include "InstrumentModel.h"
 #include "PtyServer_posix.h"
 
@@ -29,7 +31,8 @@ void Usage(FILE* f)
     std::fputs(
         "usage: zt9047q-sim [options]\n"
         "Plays the ZT9047Q instrument on a new pseudo terminal.\n"
-        "  --version X.YY          firmware version the console reports (2.10)\n"
+        "  --firmware X.YY         firmware version the console reports (2.10); after a\n"
+        "                          completed update the unit restarts reporting 2.20\n"
         "  --bootloader            the unit is already in its bootloader\n"
         "  --silent                answer nothing\n"
         "  --short-reply           answer the wake-up with fewer than 5 characters\n"
@@ -43,10 +46,15 @@ void Usage(FILE* f)
         "  --extra-bytes N         junk bytes after every frame answer\n"
         "  --hangup-frame I        unplug when frame I arrives\n"
         "  --hangup-in-handshake   unplug on the bootloader request\n"
+        "  --silent-after-update   after a completed update the console never comes back\n"
+        "  --reboot-ms MS          after a completed update the console is deaf this long (0)\n"
         "  --line-rate             pace received bytes to 921600 baud 8N1\n"
         "  --link PATH             also make PATH a symbolic link to the terminal\n"
         "  --save FILE             write the accepted image to FILE at the end\n"
-        "  --log FILE              write every byte received to FILE at the end\n",
+        "  --log FILE              write every byte received to FILE at the end\n"
+        "  --version               show the program's version\n"
+        "A failed or interrupted update leaves the unit in its bootloader, where the\n"
+        "next update finds and finishes it. Serves any number of updates.\n",
         f);
 }
 
@@ -79,9 +87,17 @@ int main(int argc, char** argv)
             Usage(stdout);
             return 0;
         } else if (a == "--version") {
-            if (!NeedValue(i, argc, "--version"))
+            std::printf("zt9047q-sim %s\n", FormatFixed2(kPackagedVersion).c_str());
+            return 0;
+        } else if (a == "--firmware") {
+            if (!NeedValue(i, argc, "--firmware"))
                 return 2;
             config.strVersion = argv[++i];
+        } else if (a == "--reboot-ms") {
+            intArg(&n);
+            config.nRebootMs = static_cast<uint32_t>(n);
+        } else if (a == "--silent-after-update") {
+            config.bSilentAfterUpdate = true;
         } else if (a == "--bootloader") {
             config.bStartInBootloader = true;
         } else if (a == "--silent") {
@@ -137,6 +153,18 @@ int main(int argc, char** argv)
     std::signal(SIGINT, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // The image this build packages: the unit knows its update is complete
+    // when it has accepted that many bytes.
+    const char* pText = nullptr;
+    uint32_t nChars = 0;
+    std::vector<uint8_t> packaged;
+    if (ProgramResources().Find(kFirmwareResourceType, kFirmwareResourceId, &pText, &nChars)) {
+        packaged.resize(nChars / 2);
+        DecodeFirmwareText(pText, nChars, packaged.data(), static_cast<uint32_t>(packaged.size()), nullptr);
+    }
+    config.nImageBytes = static_cast<uint32_t>(packaged.size());
+    config.bWakeUpEndsFrames = true; // the packaged frames are far shorter than 3338 bytes
+
     CInstrumentModel model(config);
     CPtyServer server(model);
     std::string strError;
@@ -178,17 +206,10 @@ int main(int argc, char** argv)
     }
     if (!strLink.empty())
         unlink(strLink.c_str());
-    // Compare with the image this build packages.
-    const char* pText = nullptr;
-    uint32_t nChars = 0;
-    std::vector<uint8_t> packaged;
-    if (ProgramResources().Find(kFirmwareResourceType, kFirmwareResourceId, &pText, &nChars)) {
-        packaged.resize(nChars / 2);
-        DecodeFirmwareText(pText, nChars, packaged.data(), static_cast<uint32_t>(packaged.size()), nullptr);
-    }
+    // Compare the last update's image with the packaged one.
     bool bSame = !packaged.empty() && packaged == model.AcceptedImage();
-    std::fprintf(stderr, "zt9047q-sim: %d frames accepted (%zu bytes), %d sends, %d rejected%s; %s\n",
-                 model.FramesAccepted(), model.AcceptedImage().size(), model.FrameSends(), model.Rejects(),
+    std::fprintf(stderr, "zt9047q-sim: %d updates completed; last: %d frames accepted (%zu bytes), %d sends, %d rejected%s; %s\n",
+                 model.UpdatesCompleted(), model.FramesAccepted(), model.AcceptedImage().size(), model.FrameSends(), model.Rejects(),
                  model.HungUp() ? ", unplugged" : "",
                  bSame ? "the packaged image, byte for byte" : "not the packaged image");
     return 0;

@@ -238,3 +238,72 @@ TEST(Handshake, WrapOfTheTickCounterDoesNotShortenWaits)
     EXPECT_EQ(rig.surface.LastMessage(), kBootloaderSilent);
     EXPECT_GT(rig.clock.Now(), 3000u);
 }
+
+TEST(Handshake, CancelledClockEndsItAtOnceWithNothingMoreSent)
+{
+    // When each word goes out on a run that is not cancelled.
+    SSimConfig c;
+    c.bNoSign = true;
+    SRig ref(c);
+    ref.Dlg().OnDownload();
+    std::string strSent = ref.Received();
+    auto msAt = [&](size_t nIndex) { return ref.model.Received()[nIndex].nUs / 1000; };
+    uint64_t nHash = msAt(strSent.find("#\r\n") + 2);
+    uint64_t nBoot1 = msAt(strSent.find("BOOT 1"));
+    uint64_t nBoot1End = msAt(strSent.size() - 1);
+
+    struct SCase
+    {
+        const char* pszWhere;
+        uint32_t nReplyDelayMs;
+        uint64_t nCancelAt;
+        bool bToldBootloader;
+    };
+    const SCase kCases[] = {
+        {"the wake-up reply wait", 1500, 500, false},
+        {"the 1 s pause", 0, nHash + 500, false},
+        {"between the bytes of BOOT 1", 0, nBoot1 + 120, false},
+        {"the 2 s pause", 0, nBoot1End + 1000, true},
+        {"the wait for the sign", 0, nBoot1End + 3500, true},
+    };
+    for (const SCase& k : kCases) {
+        SCOPED_TRACE(k.pszWhere);
+        SSimConfig cc = c;
+        cc.nReplyDelayMs = k.nReplyDelayMs;
+        SRig rig(cc);
+        rig.clock.CancelAt(k.nCancelAt);
+        rig.Dlg().OnDownload();
+        EXPECT_EQ(rig.Dlg().LastEnd(), kEndInterrupted);
+        EXPECT_EQ(rig.Dlg().UnitToldBootloader(), k.bToldBootloader);
+        EXPECT_TRUE(rig.surface.m_messages.empty());
+        ExpectReset(rig);
+        EXPECT_LE(rig.clock.Now(), k.nCancelAt + 5); // no wait runs on
+        for (const CInstrumentModel::SReceived& r : rig.model.Received())
+            EXPECT_LT(r.nUs, k.nCancelAt * 1000) << "sent after the cancellation: " << r.by;
+    }
+}
+
+TEST(Handshake, SimulatedUnitPlaysOneRunAfterAnother)
+{
+    SSimConfig c;
+    c.nImageBytes = static_cast<uint32_t>(PackagedImage().size());
+    SRig rig(c);
+    // Updated, it restarts into 2.20: the next Download goes ahead.
+    for (int nRun = 0; nRun < 2; ++nRun) {
+        rig.Dlg().OnDownload();
+        rig.RunTicks();
+        EXPECT_EQ(rig.Dlg().LastEnd(), kEndCompleted);
+        EXPECT_FLOAT_EQ(rig.Dlg().UnitVersion(), nRun == 0 ? 2.10f : 2.20f);
+    }
+    // Stopped mid-stream, it waits in its bootloader, where the next run
+    // finds it and finishes the update.
+    rig.Dlg().OnDownload();
+    rig.RunTicks(20);
+    rig.Dlg().Interrupt();
+    rig.Dlg().OnDownload();
+    EXPECT_FALSE(rig.Dlg().UnitVersionKnown());
+    rig.RunTicks();
+    EXPECT_EQ(rig.Dlg().LastEnd(), kEndCompleted);
+    EXPECT_EQ(rig.model.UpdatesCompleted(), 3);
+    EXPECT_EQ(rig.model.AcceptedImage(), PackagedImage());
+}

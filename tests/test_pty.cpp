@@ -224,7 +224,7 @@ TEST(PosixPort, DeadDevicesNeitherHangNorSpin)
 TEST(WholeRun, FlashUpdatesTheSimulatedUnit)
 {
     CSimProcess sim;
-    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {"--version", "2.10"}));
+    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {"--firmware", "2.10"}));
     ASSERT_EQ(sim.m_strCom.compare(0, 3, "COM"), 0);
     Clock::time_point t0 = Clock::now();
     SProcessResult r = RunProcess({ZT_FLASH_EXE, "--port", sim.m_strCom});
@@ -245,7 +245,7 @@ TEST(WholeRun, DowngradeWithoutYesChangesNothing)
     ASSERT_GE(fd, 0);
     close(fd);
     CSimProcess sim;
-    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {"--version", "2.35", "--log", szLog}));
+    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {"--firmware", "2.35", "--log", szLog}));
     SProcessResult r = RunProcess({ZT_FLASH_EXE, "--port", sim.m_strPath});
     sim.Stop();
     EXPECT_EQ(r.nExit, 1);
@@ -267,7 +267,7 @@ TEST(WholeRun, CommandLineContract)
     EXPECT_EQ(r.nExit, 2);
     r = RunProcess({ZT_FLASH_EXE, "--help"});
     EXPECT_EQ(r.nExit, 0);
-    EXPECT_NE(r.strOut.find("usage: zt9047q-flash [--port NAME] [--yes] [--help] [--version]"), std::string::npos);
+    EXPECT_NE(r.strOut.find("usage: zt9047q-flash [--port NAME] [--yes] [--json] [--quiet] [--list]"), std::string::npos);
     r = RunProcess({ZT_FLASH_EXE, "--version"});
     EXPECT_EQ(r.nExit, 0);
     EXPECT_NE(r.strOut.find("2.20"), std::string::npos);
@@ -276,6 +276,39 @@ TEST(WholeRun, CommandLineContract)
     r = RunProcess({ZT_FLASH_EXE, "--port", "COM32"});
     EXPECT_EQ(r.nExit, 1);
     EXPECT_NE(r.strErr.find("Error: COM32 in use or does not exist."), std::string::npos) << r.strErr;
+}
+
+TEST(WholeRun, TerminateDuringTheHandshakeStopsAtOnce)
+{
+    // In the 2 s pause after "BOOT 1": out within 100 ms, nothing more sent,
+    // and the unit said to wait in its bootloader.
+    char szLog[] = "/tmp/zt-sim-log-XXXXXX";
+    int fd = mkstemp(szLog);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    CSimProcess sim;
+    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {"--log", szLog}));
+    int fdOut = -1, fdErr = -1;
+    pid_t pid = Spawn({ZT_FLASH_EXE, "--port", sim.m_strCom, "--json"}, &fdOut, &fdErr);
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    Clock::time_point t0 = Clock::now();
+    kill(pid, SIGTERM);
+    std::string strJson = ReadAll(fdOut);
+    ReadAll(fdErr);
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    double dMs = MsSince(t0);
+    close(fdOut);
+    close(fdErr);
+    sim.Stop();
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1);
+    EXPECT_LT(dMs, 100.0);
+    EXPECT_NE(strJson.find("\"result\":\"interrupted\",\"text\":\"Update interrupted: the ZT9047Q was already told"),
+              std::string::npos) << strJson;
+    EXPECT_EQ(FileText(szLog), "\r\nBOOT\r\n#\r\nBOOT 1\r\n");
+    unlink(szLog);
+    std::printf("[ figures  ] SIGTERM to exit: %.1f ms\n", dMs);
 }
 
 TEST(PackagedImage, GeneratorMakesTheCheckedInImage)

@@ -95,6 +95,7 @@ void CUpdateDlgDlg::OnInitDialog()
         m_surface.ShowMessage(strError, kMsgWarning);
     }
     if (nPort < 0) {
+        m_eLastEnd = kEndNotFound;
         m_surface.SetComNumber(1);
         m_surface.ShowMessage(texts::kNotFound, kMsgOk);
     } else {
@@ -157,10 +158,13 @@ int CUpdateDlgDlg::CheckDeviceVersion(std::string strLine)
     float fVersion = 0.0f;
     if (!ScanFloat(strLine.c_str() + nKey + 3, &fVersion))
         return 1;
+    m_bUnitVersionKnown = true;
+    m_fUnitVersion = fVersion;
     double dHundredths = static_cast<double>(fVersion) * 100.0;
     bool bNewer = dHundredths >= 221.0; // truncated toward zero, above 220
     if (!bNewer) {
         if (fVersion < kMinimumUpgradableVersion) {
+            m_eLastEnd = kEndRefused;
             m_surface.ShowMessage(kCannotUpgrade, kMsgWarning);
             return 0;
         }
@@ -171,22 +175,50 @@ int CUpdateDlgDlg::CheckDeviceVersion(std::string strLine)
     strQuestion += ").\r\nAre you sure you want to down grade to version ";
     strQuestion += FormatFixed2(kPackagedVersion);
     strQuestion += "?";
-    if (m_surface.ShowMessage(strQuestion, kMsgWarningQuestion) == kAnswerNo)
+    if (m_surface.ShowMessage(strQuestion, kMsgWarningQuestion) == kAnswerNo) {
+        m_eLastEnd = kEndDeclined;
         return 0;
-    SendText(m_pPort, "\r\n", false, m_clock);
-    if (ReadUpperCaseLine(m_pPort, m_clock).find("ZT9047Q") != std::string::npos)
+    }
+    if (!SendText(m_pPort, "\r\n", false, m_clock))
+        return 0;
+    std::string strAnswer = ReadUpperCaseLine(m_pPort, m_clock);
+    if (m_clock.Cancelled())
+        return 0;
+    if (strAnswer.find("ZT9047Q") != std::string::npos)
         return 1;
+    m_eLastEnd = kEndStoppedResponding;
     m_surface.ShowMessage(kStoppedResponding, kMsgOk);
     return 0;
 }
 
+bool CUpdateDlgDlg::Interrupted()
+{
+    if (!m_clock.Cancelled())
+        return false;
+    m_eLastEnd = kEndInterrupted;
+    m_nTransferState = 0;
+    ResetTransfer();
+    return true;
+}
+
+void CUpdateDlgDlg::Interrupt()
+{
+    m_eLastEnd = kEndInterrupted;
+    m_nTransferState = 0;
+    ResetTransfer();
+}
+
 void CUpdateDlgDlg::OnDownload()
 {
+    m_eLastEnd = kEndNone;
+    m_bUnitVersionKnown = false;
+    m_bUnitInBootloader = false;
     int nCom = m_surface.GetComNumber();
     // The spin box can report an error value instead of a number; such a
     // number names no port, so nothing is opened (and INT_MIN - 1 is never
     // computed).
     if (nCom < 1 || nCom > 256) {
+        m_eLastEnd = kEndOpenFailed;
         m_surface.ShowMessage(texts::kBadComNumber, kMsgWarning);
         return;
     }
@@ -194,6 +226,7 @@ void CUpdateDlgDlg::OnDownload()
     // A damaged image would leave the unit stuck in its bootloader: refuse
     // it before anything is sent.
     if (!ImageIsSound()) {
+        m_eLastEnd = kEndDamagedImage;
         m_surface.ShowMessage(texts::kDamagedImage, kMsgWarning);
         return;
     }
@@ -203,15 +236,23 @@ void CUpdateDlgDlg::OnDownload()
 
     std::string strName = (nCom <= 9 ? "COM" : "\\\\.\\COM") + std::to_string(nCom);
     if (!m_pPort->Open(strName.c_str(), kBaudRate, kOpenTimeoutMs)) {
+        m_eLastEnd = kEndOpenFailed;
         m_surface.ShowMessage("Error: COM" + std::to_string(m_nOffset + 1) + " in use or does not exist.", kMsgOk);
         return;
     }
 
+    // A cancelled clock ends the run after any step, before anything more
+    // is sent; with the window's clock these checks never fire.
     DrainInput(m_pPort, m_clock);
+    if (Interrupted())
+        return;
     m_surface.SetStatusText(kCommunicating);
     SendText(m_pPort, "\r\n", false, m_clock);
     std::string strReply = ReadUpperCaseLine(m_pPort, m_clock);
+    if (Interrupted())
+        return;
     if (strReply.size() < 5) {
+        m_eLastEnd = kEndNoResponse;
         m_surface.ShowMessage(kDidNotRespond, kMsgOk);
         ResetTransfer();
         return;
@@ -219,6 +260,8 @@ void CUpdateDlgDlg::OnDownload()
 
     bool bSwitched = false;
     DrainInput(m_pPort, m_clock);
+    if (Interrupted())
+        return;
     m_surface.SetStatusText(kEntering);
 
     std::string::size_type nBoot = strReply.find("BOOT");
@@ -226,23 +269,41 @@ void CUpdateDlgDlg::OnDownload()
         // Already in the bootloader: greet it with its own sign.
         uint8_t bySign = kBootloaderSign;
         m_pPort->Write(&bySign, 1);
+        m_bUnitInBootloader = true;
     } else {
         if (!CheckDeviceVersion(strReply)) {
+            if (Interrupted())
+                return;
             ResetTransfer();
             return;
         }
+        if (Interrupted())
+            return;
         SendText(m_pPort, "BOOT\r\n", false, m_clock);
         ReadUpperCaseLine(m_pPort, m_clock); // whatever the answer, the handshake goes on
+        if (Interrupted())
+            return;
         SendText(m_pPort, "#\r\n", true, m_clock);
+        if (Interrupted())
+            return;
         m_clock.Sleep(1000);
+        if (Interrupted())
+            return;
         bSwitched = true;
-        SendText(m_pPort, "BOOT 1\r\n", true, m_clock);
+        m_bUnitInBootloader = SendText(m_pPort, "BOOT 1\r\n", true, m_clock);
+        if (Interrupted())
+            return;
         m_surface.SetStatusText(kInitializing);
         m_clock.Sleep(2000);
+        if (Interrupted())
+            return;
     }
 
     m_nFramesSent = 0;
     if (!WaitForSign()) {
+        if (Interrupted())
+            return;
+        m_eLastEnd = kEndBootloaderSilent;
         m_surface.ShowMessage(kBootloaderSilent, kMsgOk);
         ResetTransfer();
         return;
@@ -255,6 +316,8 @@ bool CUpdateDlgDlg::WaitForSign()
     const uint32_t nWaitStart = m_clock.GetTickCount();
     uint32_t nDeadlineStart = nWaitStart;
     for (;;) {
+        if (m_clock.Cancelled())
+            return false;
         uint8_t by = 0;
         if (m_pPort->Read(&by, 1)) {
             if (by == kBootloaderSign)
@@ -276,6 +339,8 @@ void CUpdateDlgDlg::StartStream(bool bSwitched)
 {
     m_surface.SetStatusText(kDownloading);
     m_clock.Sleep(100);
+    if (Interrupted())
+        return;
     m_surface.SetProgress(0);
     m_nNakCount = 0;
     m_nImageLength = 0;
@@ -286,6 +351,7 @@ void CUpdateDlgDlg::StartStream(bool bSwitched)
     // Streaming a broken image would read past its end (or divide by an
     // empty length); end the run before the state becomes 1.
     if (!bSound || !FramesAreWhole(m_image, m_nImageLength)) {
+        m_eLastEnd = kEndDamagedImage;
         m_surface.ShowMessage(texts::kDamagedImage, kMsgWarning);
         ResetTransfer();
         return;
@@ -294,10 +360,12 @@ void CUpdateDlgDlg::StartStream(bool bSwitched)
     m_nTransferState = 1;
     if (bSwitched)
         m_clock.Sleep(500);
+    Interrupted(); // before the first frame: the unit waits in its bootloader
 }
 
-void CUpdateDlgDlg::EndRun(const std::string& strText, unsigned nType)
+void CUpdateDlgDlg::EndRun(ERunEnd eEnd, const std::string& strText, unsigned nType)
 {
+    m_eLastEnd = eEnd;
     m_nTransferState = 0;
     m_surface.ShowMessage(strText, nType);
     ResetTransfer();
@@ -313,7 +381,7 @@ void CUpdateDlgDlg::OnTimer(uintptr_t)
     // keeps a tick from ever reading past the image.
     if (!m_pPort || m_nOffset < 0 || m_nOffset > m_nImageLength - 2
         || FrameLengthAt(m_image, m_nOffset) > m_nImageLength - m_nOffset) {
-        EndRun(texts::kDamagedImage, kMsgWarning);
+        EndRun(kEndDamagedImage, texts::kDamagedImage, kMsgWarning);
         return;
     }
     m_nFrameLength = FrameLengthAt(m_image, m_nOffset);
@@ -339,7 +407,7 @@ void CUpdateDlgDlg::OnTimer(uintptr_t)
             m_nOffset += m_nFrameLength;
             m_nNakCount = 0;
             if (m_nOffset >= m_nImageLength) {
-                EndRun("ZT9047Q firmware updated to version " + FormatFixed2(kPackagedVersion), kMsgOk);
+                EndRun(kEndCompleted, "ZT9047Q firmware updated to version " + FormatFixed2(kPackagedVersion), kMsgOk);
                 return;
             }
             m_nTransferState = 1;
@@ -347,7 +415,7 @@ void CUpdateDlgDlg::OnTimer(uintptr_t)
         }
         ++m_nNakCount;
         if (m_nNakCount >= kMaxRejects) {
-            EndRun("Firmware update failed.\r\nData send = " + std::to_string(m_nBytesSent)
+            EndRun(kEndRejects, "Firmware update failed.\r\nData send = " + std::to_string(m_nBytesSent)
                        + ". Frames sent = " + std::to_string(m_nFramesSent),
                    kMsgOk);
             return;
@@ -355,7 +423,7 @@ void CUpdateDlgDlg::OnTimer(uintptr_t)
         m_nTransferState = 1;
         return;
     }
-    EndRun("Firmware update failed " + std::to_string(m_nBytesSent) + " " + std::to_string(m_nFramesSent) + " "
+    EndRun(kEndSilence, "Firmware update failed " + std::to_string(m_nBytesSent) + " " + std::to_string(m_nFramesSent) + " "
                + std::to_string(m_nOffset) + ".\rZT9047Q is not responding.",
            kMsgOk);
 }
@@ -365,6 +433,9 @@ bool CUpdateDlgDlg::OnClose()
     if (m_nTransferState == 1) {
         if (m_surface.ShowMessage(kCloseQuestion, kMsgStopQuestion) == kAnswerNo)
             return false;
+        // Answered Yes while the state was still 1: the stream is cut short.
+        if (m_nTransferState == 1)
+            m_eLastEnd = kEndInterrupted;
     }
     ResetTransfer();
     // No tick may find a stream without its port once the window goes.

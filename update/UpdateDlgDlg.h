@@ -13,6 +13,24 @@
 #include <cstdint>
 #include <string>
 
+// The end a run took, one value for each way the logic can end it.
+enum ERunEnd
+{
+    kEndNone = 0,          // no run has ended yet
+    kEndCompleted,         // the whole image acknowledged
+    kEndNotFound,          // no instrument port found at start
+    kEndOpenFailed,        // the port did not open (or names no port)
+    kEndNoResponse,        // the wake-up reply was too short
+    kEndRefused,           // the unit's bootloader cannot be upgraded
+    kEndDeclined,          // the downgrade question answered No
+    kEndStoppedResponding, // silent after the downgrade was confirmed
+    kEndBootloaderSilent,  // no sign from the bootloader
+    kEndRejects,           // 100 rejects in a row
+    kEndSilence,           // no answer to a frame
+    kEndDamagedImage,      // the packaged image is damaged
+    kEndInterrupted        // cancelled through the clock, or closed during the stream
+};
+
 class CUpdateDlgDlg
 {
 public:
@@ -59,6 +77,18 @@ public:
     // The last run ended with the whole image acknowledged.
     bool LastRunCompleted() const;
 
+    // How the last run ended, and what the unit told about itself.
+    ERunEnd LastEnd() const { return m_eLastEnd; }
+    // The version the unit reported on its console, when it reported one.
+    bool UnitVersionKnown() const { return m_bUnitVersionKnown; }
+    float UnitVersion() const { return m_fUnitVersion; }
+    // The unit was in its bootloader, or was told to enter it: a new run
+    // takes the bootloader branch.
+    bool UnitToldBootloader() const { return m_bUnitInBootloader; }
+
+    // Ends a stream at once without asking (the program is being stopped).
+    void Interrupt();
+
     // Update state of one run.
     CCommPort* m_pPort;
     int m_nTransferState; // 0 idle, 1 streaming, 2 a tick is sending
@@ -78,13 +108,20 @@ private:
     CUpdateDlgDlg& operator=(const CUpdateDlgDlg&) = delete;
 
     bool ImageIsSound();
-    void EndRun(const std::string& strText, unsigned nType);
+    void EndRun(ERunEnd eEnd, const std::string& strText, unsigned nType);
     bool WaitForSign();
+    // The clock was cancelled: the run ends here, with nothing more sent.
+    bool Interrupted();
 
     IWindowSurface& m_surface;
     IClock& m_clock;
     ICommDriver* m_pDriver;
     IResourceSource* m_pResources;
+
+    ERunEnd m_eLastEnd = kEndNone;
+    bool m_bUnitVersionKnown = false;
+    float m_fUnitVersion = 0.0f;
+    bool m_bUnitInBootloader = false;
 };
 
 // Texts of the system.

@@ -1,8 +1,31 @@
 #include "TerminalSurface.h"
 
-CTerminalSurface::CTerminalSurface(FILE* pOut, bool bOutIsTerminal, bool bInIsTerminal, bool bAssumeYes)
-    : m_pOut(pOut), m_bOutIsTerminal(bOutIsTerminal), m_bInIsTerminal(bInIsTerminal), m_bAssumeYes(bAssumeYes)
+#include "TerminalInput.h"
+#include "update/UpdateDlgDlg.h"
+
+namespace {
+
+// How often a waiting question looks for its answer and for a stop request.
+const int kAnswerPollMs = 20;
+
+std::string Kilobytes(int nBytes)
 {
+    char sz[32];
+    std::snprintf(sz, sizeof sz, "%.1f", nBytes / 1000.0);
+    return sz;
+}
+
+} // namespace
+
+CTerminalSurface::CTerminalSurface(FILE* pOut, const SOptions& options, IClock& clock)
+    : m_pOut(pOut), m_options(options), m_clock(clock)
+{
+}
+
+void CTerminalSurface::NamePortAs(int nStandInCom, const std::string& strPath)
+{
+    m_nStandInCom = nStandInCom;
+    m_strPortPath = strPath;
 }
 
 std::string CTerminalSurface::AsLines(const std::string& strText)
@@ -29,14 +52,56 @@ void CTerminalSurface::EndBar()
     }
 }
 
+void CTerminalSurface::Say(const std::string& strLine)
+{
+    EndBar();
+    std::fprintf(m_pOut, "%s\n", strLine.c_str());
+    std::fflush(m_pOut);
+}
+
+void CTerminalSurface::Note(const std::string& strLine)
+{
+    if (!m_options.bQuiet)
+        Say(strLine);
+}
+
 void CTerminalSurface::SetStatusText(const std::string& strText)
 {
     if (strText == m_strStatus)
         return;
     m_strStatus = strText;
-    EndBar();
-    std::fprintf(m_pOut, "%s\n", strText.c_str());
-    std::fflush(m_pOut);
+    Note(strText);
+}
+
+void CTerminalSurface::DrawBar(int nPos)
+{
+    const int kWidth = 30;
+    int nFill = nPos * kWidth / 100;
+    std::string strLine = "\r[" + std::string(static_cast<size_t>(nFill), '#')
+        + std::string(static_cast<size_t>(kWidth - nFill), '-') + "] ";
+    char sz[48];
+    std::snprintf(sz, sizeof sz, "%3d%%", nPos);
+    strLine += sz;
+    if (m_pDlg && m_pDlg->m_nImageLength > 0) {
+        int nBytes = nPos == 100 ? m_pDlg->m_nImageLength : m_pDlg->m_nBytesSent;
+        strLine += "  " + Kilobytes(nBytes) + "/" + Kilobytes(m_pDlg->m_nImageLength) + " kB";
+        uint32_t nMs = TicksElapsed(m_nStreamStart, m_clock.GetTickCount());
+        if (nMs >= 200 && nBytes > 0) {
+            double dRate = nBytes * 1000.0 / nMs; // bytes per second
+            strLine += "  " + Kilobytes(static_cast<int>(dRate)) + " kB/s";
+            if (nPos < 100) {
+                int nLeft = static_cast<int>((m_pDlg->m_nImageLength - nBytes) / dRate + 0.5);
+                std::snprintf(sz, sizeof sz, "  %d:%02d left", nLeft / 60, nLeft % 60);
+                strLine += sz;
+            }
+        }
+    }
+    if (m_bQuestionOpen)
+        strLine += m_options.bInIsTerminal ? "  Stop the transfer? [y/N] " : "  Ctrl-C again stops it ";
+    // Clear what a longer earlier line left behind.
+    strLine += "\033[K";
+    std::fputs(strLine.c_str(), m_pOut);
+    m_bBarShown = true;
 }
 
 void CTerminalSurface::SetProgress(int nPos)
@@ -44,19 +109,19 @@ void CTerminalSurface::SetProgress(int nPos)
     if (nPos == m_nLastPos)
         return;
     m_nLastPos = nPos;
-    if (m_bOutIsTerminal) {
-        if (nPos == 0 && !m_bBarShown)
-            return; // the reset at the end of a run draws nothing
-        const int kWidth = 40;
-        int nFill = nPos * kWidth / 100;
-        std::string strBar(static_cast<size_t>(nFill), '#');
-        strBar.append(static_cast<size_t>(kWidth - nFill), '-');
-        std::fprintf(m_pOut, "\r[%s] %3d%%", strBar.c_str(), nPos);
-        m_bBarShown = true;
+    if (nPos == 0 && m_pDlg && m_pDlg->LastEnd() != kEndNone) {
+        m_bStreaming = false; // the reset at the end of a run draws nothing
         return;
     }
-    if (nPos < m_nLastStep) {
-        m_nLastStep = 0; // a new run starts from 0
+    if (!m_bStreaming) {
+        m_bStreaming = true;
+        m_nStreamStart = m_clock.GetTickCount();
+        m_nLastStep = 0;
+    }
+    if (m_options.bQuiet)
+        return;
+    if (m_options.bOutIsTerminal) {
+        DrawBar(nPos);
         return;
     }
     if (nPos >= m_nLastStep + 10) {
@@ -71,26 +136,106 @@ void CTerminalSurface::RepaintNow()
     std::fflush(m_pOut);
 }
 
-int CTerminalSurface::ShowMessage(const std::string& strText, unsigned nType)
+void CTerminalSurface::Answered(const std::string& strText, unsigned nType, int nAnswer)
 {
-    EndBar();
-    m_strLastMessage = strText;
-    std::string strLines = AsLines(strText);
-    std::fprintf(m_pOut, "%s\n", strLines.c_str());
-    if (!IsQuestion(nType)) {
-        std::fflush(m_pOut);
-        return kAnswerOk;
+    if (m_onAnswered)
+        m_onAnswered(strText, nType, nAnswer);
+}
+
+void CTerminalSurface::AnswerOpenQuestion(int nAnswer, bool bTyped)
+{
+    if (!m_bQuestionOpen)
+        return;
+    // The answer's Enter has already ended the bar's line on the terminal.
+    if (bTyped && m_options.bInIsTerminal && m_bBarShown)
+        m_bBarShown = false;
+    if (nAnswer == kAnswerYes) {
+        m_nPresetAnswer = kAnswerYes;
+        return;
     }
-    if (!m_bInIsTerminal) {
-        int nAnswer = m_bAssumeYes ? kAnswerYes : kAnswerNo;
-        std::fprintf(m_pOut, "%s\n", m_bAssumeYes ? "Answered Yes (--yes)." : "Answered No (no terminal to ask; --yes answers Yes).");
-        std::fflush(m_pOut);
+    m_bQuestionOpen = false;
+    Say("No: the transfer goes on.");
+    Answered(m_strQuestion, m_nQuestionType, kAnswerNo);
+}
+
+void CTerminalSurface::WithdrawQuestion()
+{
+    if (!m_bQuestionOpen)
+        return;
+    m_bQuestionOpen = false;
+    m_nPresetAnswer = 0;
+    Say("(The question is withdrawn: the transfer has ended.)");
+    Answered(m_strQuestion, m_nQuestionType, kAnswerNo);
+}
+
+int CTerminalSurface::AskAndWait()
+{
+    if (!m_options.bInIsTerminal) {
+        int nAnswer = m_options.bAssumeYes ? kAnswerYes : kAnswerNo;
+        Say(m_options.bAssumeYes ? "Answered Yes (--yes)." : "Answered No (no terminal to ask; --yes answers Yes).");
         return nAnswer;
     }
     std::fputs("[y/N] ", m_pOut);
     std::fflush(m_pOut);
-    char szAnswer[64];
-    if (!std::fgets(szAnswer, sizeof szAnswer, m_pIn))
+    for (;;) {
+        if (m_stopRequested && m_stopRequested()) {
+            std::fputc('\n', m_pOut);
+            return kAnswerNo;
+        }
+        int nAnswer = PollAnswerLine(kAnswerPollMs);
+        if (nAnswer)
+            return nAnswer;
+    }
+}
+
+int CTerminalSurface::ShowMessage(const std::string& strGiven, unsigned nType)
+{
+    std::string strText = strGiven;
+    if (m_nStandInCom > 0 && m_pDlg && m_pDlg->LastEnd() == kEndOpenFailed
+        && strText == "Error: COM" + std::to_string(m_nStandInCom) + " in use or does not exist.")
+        strText = "Error: " + m_strPortPath + " in use or does not exist.";
+
+    if (m_bQuestionOpen) {
+        if (m_nPresetAnswer && strText == m_strQuestion) {
+            // The logic asks again to act on the answer already given.
+            int nAnswer = m_nPresetAnswer;
+            m_nPresetAnswer = 0;
+            m_bQuestionOpen = false;
+            Say(nAnswer == kAnswerYes ? "Yes: stopping the transfer." : "No: the transfer goes on.");
+            Answered(strText, nType, nAnswer);
+            return nAnswer;
+        }
+        // The run ended while the question waited: it no longer applies.
+        WithdrawQuestion();
+    }
+
+    if (m_pDlg && m_pDlg->LastEnd() == kEndCompleted && !m_options.bQuiet) {
+        if (m_options.bOutIsTerminal)
+            DrawBar(100);
+        else
+            std::fprintf(m_pOut, "Progress: 100%%\n");
+    }
+    EndBar();
+    m_strLastMessage = strText;
+    std::fprintf(m_pOut, "%s\n", AsLines(strText).c_str());
+    std::fflush(m_pOut);
+    if (!IsQuestion(nType)) {
+        Answered(strText, nType, kAnswerOk);
+        return kAnswerOk;
+    }
+    bool bDefer = m_bDeferNext && !(m_options.bAssumeYes && !m_options.bInIsTerminal);
+    m_bDeferNext = false;
+    if (bDefer) {
+        m_bQuestionOpen = true;
+        m_strQuestion = strText;
+        m_nQuestionType = nType;
+        if (m_options.bInIsTerminal)
+            Say("Answer y or n while the transfer goes on; Ctrl-C again stops it.");
+        else
+            Say("No terminal to answer: Ctrl-C again stops the transfer.");
         return kAnswerNo;
-    return (szAnswer[0] == 'y' || szAnswer[0] == 'Y') ? kAnswerYes : kAnswerNo;
+    }
+    int nAnswer = AskAndWait();
+    Answered(strText, nType, nAnswer);
+    return nAnswer;
 }

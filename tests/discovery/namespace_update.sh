@@ -47,7 +47,7 @@ ln -s ../../../serial8250 "$sys/devices/platform/serial8250/tty/ttyS1/device"
 ln -s ../../devices/platform/serial8250/tty/ttyS1 "$sys/class/tty/ttyS1"
 ln -s ../../devices/virtual/tty/tty0 "$sys/class/tty/tty0"
 
-"$sim_exe" --version 2.10 > "$work/sim.out" 2> "$work/sim.err" &
+"$sim_exe" --firmware 2.10 > "$work/sim.out" 2> "$work/sim.err" &
 sim=$!
 for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
 read -r pty com < "$work/sim.out" || { echo "FAIL: the simulator did not start"; kill "$sim"; exit 1; }

@@ -71,7 +71,7 @@ cleanup() {
 trap cleanup EXIT
 
 # shellcheck disable=SC2086
-"$sim" --version 2.10 --link "$link" $sim_args >"$work/sim.out" 2>"$work/sim.err" &
+"$sim" --firmware 2.10 --link "$link" $sim_args >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do
   [ -s "$work/sim.out" ] && break

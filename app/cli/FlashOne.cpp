@@ -1,0 +1,38 @@
+#include "FlashOne.h"
+
+#include "StopSignals.h"
+#include "TerminalInput.h"
+
+int FlashOneUnit(CUnitRun& run, bool bFindPort, bool bInIsTerminal, IClock& clock)
+{
+    if (bFindPort && !run.FindPort())
+        return run.Finish().eResult == kEndCompleted ? 0 : 1;
+    // A stop request during the handshake ends it there; one that comes
+    // once frames stream is taken below.
+    run.Start();
+    while (run.Running()) {
+        if (CStopSignals::TerminateRequested()) {
+            run.StopNow();
+            break;
+        }
+        for (int n = CStopSignals::TakeInterrupts(); n > 0; --n)
+            run.RequestClose();
+        if (run.QuestionOpen() && bInIsTerminal) {
+            if (int nAnswer = PollAnswerLine(0))
+                run.Answer(nAnswer);
+        }
+        if (!run.Step())
+            break;
+        uint32_t nWait = run.NextTickIn();
+        if (nWait == 0)
+            continue;
+        // Between ticks: wake early for an answer on the terminal.
+        if (run.QuestionOpen() && bInIsTerminal) {
+            if (int nAnswer = PollAnswerLine(static_cast<int>(nWait)))
+                run.Answer(nAnswer);
+        } else {
+            clock.Sleep(nWait);
+        }
+    }
+    return run.Finish().eResult == kEndCompleted ? 0 : 1;
+}

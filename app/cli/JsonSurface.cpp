@@ -1,0 +1,118 @@
+#include "JsonSurface.h"
+
+#include <cmath>
+
+const char* RunEndName(ERunEnd eEnd)
+{
+    switch (eEnd) {
+    case kEndCompleted: return "completed";
+    case kEndNotFound: return "not-found";
+    case kEndOpenFailed: return "open-failed";
+    case kEndNoResponse: return "no-response";
+    case kEndRefused: return "refused";
+    case kEndDeclined: return "declined";
+    case kEndStoppedResponding: return "stopped-responding";
+    case kEndBootloaderSilent: return "bootloader-silent";
+    case kEndRejects: return "rejects";
+    case kEndSilence: return "silence";
+    case kEndDamagedImage: return "damaged-image";
+    case kEndInterrupted: return "interrupted";
+    case kEndNone: break;
+    }
+    return "interrupted"; // a run that never ended was cut short
+}
+
+std::string JsonString(const std::string& strText)
+{
+    std::string s = "\"";
+    for (char c : strText) {
+        unsigned char by = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': s += "\\\""; break;
+        case '\\': s += "\\\\"; break;
+        case '\r': s += "\\r"; break;
+        case '\n': s += "\\n"; break;
+        case '\t': s += "\\t"; break;
+        default:
+            if (by < 0x20 || by >= 0x7F) {
+                char sz[8];
+                std::snprintf(sz, sizeof sz, "\\u%04x", by);
+                s += sz;
+            } else {
+                s += c;
+            }
+        }
+    }
+    return s + "\"";
+}
+
+CJsonSurface::CJsonSurface(FILE* pOut, const std::string& strPort, CTerminalSurface& inner)
+    : m_pOut(pOut), m_strPort(strPort), m_inner(inner)
+{
+    m_inner.m_onAnswered = [this](const std::string& strText, unsigned nType, int nAnswer) {
+        const char* pszAnswer = nAnswer == kAnswerYes ? "yes" : nAnswer == kAnswerNo ? "no" : "ok";
+        Emit("message", ",\"type\":" + std::to_string(nType) + ",\"text\":" + JsonString(strText)
+                            + ",\"answer\":\"" + pszAnswer + "\"");
+    };
+}
+
+void CJsonSurface::Emit(const std::string& strEvent, const std::string& strFields)
+{
+    std::string strLine = "{\"event\":\"" + strEvent + "\",\"port\":" + JsonString(m_strPort) + strFields + "}\n";
+    std::fputs(strLine.c_str(), m_pOut);
+    std::fflush(m_pOut);
+}
+
+void CJsonSurface::EmitProgress(int nPercent)
+{
+    m_nLastPercent = nPercent;
+    int nBytes = m_pDlg ? m_pDlg->m_nBytesSent : 0;
+    int nFrames = m_pDlg ? m_pDlg->m_nFramesSent : 0;
+    Emit("progress", ",\"percent\":" + std::to_string(nPercent) + ",\"bytes\":" + std::to_string(nBytes)
+                         + ",\"frames\":" + std::to_string(nFrames));
+}
+
+void CJsonSurface::SetComNumber(int nCom)
+{
+    // Detection names the port here; "not found" puts a stand-in 1 here.
+    if (m_strPort.empty() && !(m_pDlg && m_pDlg->LastEnd() == kEndNotFound))
+        m_strPort = "COM" + std::to_string(nCom);
+    m_inner.SetComNumber(nCom);
+}
+
+void CJsonSurface::SetStatusText(const std::string& strText)
+{
+    Emit("status", ",\"text\":" + JsonString(strText));
+    m_inner.SetStatusText(strText);
+}
+
+void CJsonSurface::SetProgress(int nPos)
+{
+    // The reset after the end brings the bar back to 0; that is no progress.
+    if (!m_bEnded && nPos != m_nLastPercent && !(m_pDlg && m_pDlg->LastEnd() != kEndNone))
+        EmitProgress(nPos);
+    m_inner.SetProgress(nPos);
+}
+
+int CJsonSurface::ShowMessage(const std::string& strText, unsigned nType)
+{
+    if (m_pDlg && m_pDlg->LastEnd() == kEndCompleted && m_nLastPercent != 100)
+        EmitProgress(100);
+    return m_inner.ShowMessage(strText, nType);
+}
+
+void CJsonSurface::EmitEnd(const SRunEnd& end)
+{
+    if (m_bEnded)
+        return;
+    m_bEnded = true;
+    std::string strVersion = "null";
+    if (end.bUnitVersionKnown && std::isfinite(end.fUnitVersion)) {
+        char sz[32];
+        std::snprintf(sz, sizeof sz, "%.2f", static_cast<double>(end.fUnitVersion));
+        strVersion = sz;
+    }
+    Emit("end", ",\"result\":\"" + std::string(RunEndName(end.eResult)) + "\",\"text\":" + JsonString(end.strText)
+                    + ",\"bytes\":" + std::to_string(end.nBytes) + ",\"frames\":" + std::to_string(end.nFrames)
+                    + ",\"elapsed_ms\":" + std::to_string(end.nElapsedMs) + ",\"unit_version\":" + strVersion);
+}

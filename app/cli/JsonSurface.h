@@ -1,0 +1,66 @@
+// --json: the run as JSON Lines on standard output, one object per line,
+// flushed per line, while the human surface it forwards to keeps writing on
+// standard error. Every object carries "event" and "port":
+//   status    {"text"}                       each status text
+//   progress  {"percent","bytes","frames"}   each change of the percentage, 100 at completion
+//   message   {"type","text","answer"}       each message box, once answered
+//   end       {"result","text","bytes","frames","elapsed_ms","unit_version"}  last, exactly once
+// Texts are escaped so that every line is valid JSON: quote, backslash and
+// control characters (\r, \n, \t as such, others as \u00XX); bytes from 0x80
+// on are written as \u00XX of their Latin-1 value, so a line stays ASCII
+// whatever the unit sends.
+#pragma once
+
+#include "TerminalSurface.h"
+#include "update/UpdateDlgDlg.h"
+
+#include <cstdio>
+#include <string>
+
+// The result names of the end event, one for each end of a run.
+const char* RunEndName(ERunEnd eEnd);
+
+// A JSON string literal of the text.
+std::string JsonString(const std::string& strText);
+
+struct SRunEnd
+{
+    ERunEnd eResult = kEndNone;
+    std::string strText;
+    int nBytes = 0;
+    int nFrames = 0;
+    uint32_t nElapsedMs = 0;
+    bool bUnitVersionKnown = false;
+    float fUnitVersion = 0.0f;
+};
+
+class CJsonSurface : public IWindowSurface
+{
+public:
+    // Takes over the inner surface's answered hook for the message events.
+    CJsonSurface(FILE* pOut, const std::string& strPort, CTerminalSurface& inner);
+
+    void SetStatusText(const std::string& strText) override;
+    void SetProgress(int nPos) override;
+    void RepaintNow() override { m_inner.RepaintNow(); }
+    int ShowMessage(const std::string& strText, unsigned nType) override;
+    void EnableDownload(bool bEnable) override { m_inner.EnableDownload(bEnable); }
+    int GetComNumber() override { return m_inner.GetComNumber(); }
+    void SetComNumber(int nCom) override;
+
+    void WatchRun(const CUpdateDlgDlg* pDlg) { m_pDlg = pDlg; }
+    // The port once detection has named it ("" before).
+    void SetPort(const std::string& strPort) { m_strPort = strPort; }
+    void EmitEnd(const SRunEnd& end);
+
+private:
+    void Emit(const std::string& strEvent, const std::string& strFields);
+    void EmitProgress(int nPercent);
+
+    FILE* m_pOut;
+    std::string m_strPort;
+    CTerminalSurface& m_inner;
+    const CUpdateDlgDlg* m_pDlg = nullptr;
+    int m_nLastPercent = -1;
+    bool m_bEnded = false;
+};

@@ -1,0 +1,17 @@
+// What the tool tells about serial ports: the list it sees (--list, and
+// after "not found"), and why one port did not open.
+#pragma once
+
+#include "discovery/EnumSerialPorts.h"
+#include "serial/CommPort.h"
+
+#include <string>
+
+// One line per port: COM name, device path, display name, and "instrument"
+// on those that the instrument's name rule matches; "no serial ports" when
+// there are none. A port list that cannot be read gives its reason.
+std::string PortListText(IPortSource* pSource = nullptr);
+
+// One line naming the device and the system's reason it did not open, with
+// the cure where there is one.
+std::string OpenFailureText(const std::string& strDevice, const SOpenError& error);

@@ -1,0 +1,19 @@
+// Requests to stop that reach the program from outside: Ctrl-C (the user
+// may still change their mind while frames stream) and the system's
+// terminate and hang-up (stop now). The handlers only count; the update loop
+// looks at the counts between its steps and through the run's clock.
+#pragma once
+
+class CStopSignals
+{
+public:
+    // Installs the handlers (once per process). Blocking system calls are
+    // not restarted, so a wait on the terminal ends at the signal.
+    static void Install();
+    // Ctrl-C presses not yet taken.
+    static int TakeInterrupts();
+    // A terminate or hang-up has come.
+    static bool TerminateRequested();
+    // Any request at all, taken or not: the handshake stops on it.
+    static bool AnyRequested();
+};

@@ -1,0 +1,204 @@
+#include "UnitRun.h"
+
+#include "PortList.h"
+#include "serial/ComNames.h"
+
+namespace {
+
+// Opens one given device path whatever COM name the logic forms.
+class CFixedPathDriver : public ICommDriver
+{
+public:
+    CFixedPathDriver(const std::string& strPath, ICommDriver& inner) : m_strPath(strPath), m_inner(inner) {}
+    ICommHandle* OpenDevice(const char*) override { return m_inner.OpenDevice(m_strPath.c_str()); }
+    ICommHandle* OpenDeviceReporting(const char*, SOpenError* pError) override
+    {
+        return m_inner.OpenDeviceReporting(m_strPath.c_str(), pError);
+    }
+
+private:
+    std::string m_strPath;
+    ICommDriver& m_inner;
+};
+
+std::string Seconds(uint32_t nMs)
+{
+    char sz[32];
+    std::snprintf(sz, sizeof sz, "%.1f s", nMs / 1000.0);
+    return sz;
+}
+
+} // namespace
+
+CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, IClock& clock,
+                   std::function<bool()> stopRequested, IPortSource* pPortSource, ICommDriver* pDriver,
+                   IResourceSource* pResources)
+    : m_target(target),
+      m_options(options),
+      m_baseClock(clock),
+      m_clock(clock, stopRequested),
+      m_stopRequested(stopRequested),
+      m_human(options.pHuman, options.terminal, clock),
+      m_pPortSource(pPortSource)
+{
+    ICommDriver* pOpen = pDriver;
+    if (!target.strFixedPath.empty()) {
+        m_pPathDriver.reset(new CFixedPathDriver(target.strFixedPath, pDriver ? *pDriver : PlatformCommDriver()));
+        pOpen = m_pPathDriver.get();
+    }
+    IWindowSurface* pSurface = &m_human;
+    if (options.bJson) {
+        m_pJson.reset(new CJsonSurface(options.pJson, target.strPort, m_human));
+        pSurface = m_pJson.get();
+    }
+    m_pDlg.reset(new CUpdateDlgDlg(*pSurface, m_clock, pOpen, pPortSource, pResources));
+    m_human.WatchRun(m_pDlg.get());
+    m_human.m_stopRequested = stopRequested;
+    if (m_pJson)
+        m_pJson->WatchRun(m_pDlg.get());
+    if (!target.strFixedPath.empty())
+        m_human.NamePortAs(target.nCom, target.strFixedPath);
+    m_nStart = m_baseClock.GetTickCount();
+}
+
+CUnitRun::~CUnitRun()
+{
+}
+
+bool CUnitRun::FindPort()
+{
+    m_pDlg->OnInitDialog();
+    if (m_pDlg->LastEnd() == kEndNotFound) {
+        if (!m_options.terminal.bQuiet) {
+            m_human.Say("Serial ports seen:");
+            std::string strList = PortListText(m_pPortSource);
+            for (size_t p = 0, q; p < strList.size(); p = q + 1) {
+                q = strList.find('\n', p);
+                m_human.Say("  " + strList.substr(p, q - p));
+            }
+        }
+        return false;
+    }
+    m_target.nCom = m_human.GetComNumber();
+    m_target.strPort = "COM" + std::to_string(m_target.nCom);
+    if (m_pJson)
+        m_pJson->SetPort(m_target.strPort);
+    return true;
+}
+
+bool CUnitRun::Start()
+{
+    if (m_target.nCom >= 0) {
+        m_human.SetComNumber(m_target.nCom);
+    }
+    std::string strDevice = m_target.strFixedPath.empty() ? ComNumberToDevicePath(m_target.nCom) : m_target.strFixedPath;
+    m_human.Note("Port: " + m_target.strPort + (strDevice.empty() || strDevice == m_target.strPort ? "" : " (" + strDevice + ")"));
+    m_nStart = m_baseClock.GetTickCount();
+    m_bStarted = true;
+    m_clock.Arm(true);
+    m_pDlg->OnDownload();
+    m_clock.Arm(false);
+    if (m_pDlg->LastEnd() == kEndOpenFailed && m_pDlg->m_pPort)
+        m_human.Say(OpenFailureText(strDevice.empty() ? m_target.strPort : strDevice, m_pDlg->m_pPort->LastOpenError()));
+    m_bStreamBegan = Running();
+    m_nNextTick = m_baseClock.GetTickCount();
+    return m_bStreamBegan;
+}
+
+bool CUnitRun::Running() const
+{
+    return m_pDlg->m_nTransferState != 0;
+}
+
+uint32_t CUnitRun::NextTickIn()
+{
+    int32_t nWait = static_cast<int32_t>(m_nNextTick - m_baseClock.GetTickCount());
+    return nWait > 0 ? static_cast<uint32_t>(nWait) : 0;
+}
+
+bool CUnitRun::Step()
+{
+    if (!Running())
+        return false;
+    // The window's 10 ms timer: a tick that ran long is followed by the
+    // next at once, and ticks never pile up.
+    uint32_t nNow = m_baseClock.GetTickCount();
+    if (static_cast<int32_t>(m_nNextTick - nNow) > 0)
+        return true;
+    m_nNextTick = nNow + CUpdateDlgDlg::kTimerPeriodMs;
+    m_pDlg->OnTimer(CUpdateDlgDlg::kTimerId);
+    return Running();
+}
+
+void CUnitRun::RequestClose()
+{
+    if (m_pDlg->m_nTransferState != 1)
+        return;
+    if (m_human.QuestionOpen()) {
+        Answer(kAnswerYes, false);
+        return;
+    }
+    // The window's close guard, answered later: the logic asks and goes on
+    // (the surface says No for now); a Yes makes it ask once more.
+    m_human.AskWithoutWaiting();
+    m_pDlg->OnClose();
+}
+
+void CUnitRun::Answer(int nAnswer, bool bTyped)
+{
+    if (!m_human.QuestionOpen())
+        return;
+    m_human.AnswerOpenQuestion(nAnswer, bTyped);
+    if (nAnswer == kAnswerYes)
+        m_pDlg->OnClose();
+}
+
+void CUnitRun::StopNow()
+{
+    if (Running())
+        m_pDlg->Interrupt();
+    m_human.WithdrawQuestion();
+}
+
+std::string CUnitRun::InterruptedText() const
+{
+    if (m_bStreamBegan)
+        return "Update stopped before completion: the ZT9047Q waits in its bootloader; "
+               "run the update again to finish it.";
+    if (m_pDlg->UnitToldBootloader())
+        return "Update interrupted: the ZT9047Q was already told to enter its bootloader and waits there; "
+               "run the update again to finish it.";
+    return "Update interrupted: nothing was switched; the ZT9047Q still runs its application firmware.";
+}
+
+const SRunEnd& CUnitRun::Finish()
+{
+    if (m_bFinished)
+        return m_end;
+    m_bFinished = true;
+    if (Running())
+        StopNow();
+    m_human.WithdrawQuestion();
+    m_end.eResult = m_pDlg->LastEnd();
+    if (m_end.eResult == kEndNone)
+        m_end.eResult = kEndInterrupted;
+    if (m_end.eResult == kEndInterrupted) {
+        m_end.strText = InterruptedText();
+        m_human.Say(m_end.strText);
+    } else {
+        m_end.strText = m_human.m_strLastMessage;
+    }
+    m_end.nBytes = m_pDlg->m_nBytesSent;
+    m_end.nFrames = m_pDlg->m_nFramesSent;
+    m_end.nElapsedMs = m_bStarted ? TicksElapsed(m_nStart, m_baseClock.GetTickCount()) : 0;
+    m_end.bUnitVersionKnown = m_pDlg->UnitVersionKnown();
+    m_end.fUnitVersion = m_pDlg->UnitVersion();
+    std::string strLine = "Result: " + std::string(RunEndName(m_end.eResult));
+    if (m_bStarted)
+        strLine += " (" + std::to_string(m_end.nBytes) + " bytes in " + std::to_string(m_end.nFrames) + " frames, "
+            + Seconds(m_end.nElapsedMs) + ")";
+    m_human.Say(strLine);
+    if (m_pJson)
+        m_pJson->EmitEnd(m_end);
+    return m_end;
+}

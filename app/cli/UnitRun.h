@@ -1,0 +1,95 @@
+// One unit's update from the command line: its own update logic object,
+// port, surfaces, clock and 10 ms tick. The caller drives it step by step
+// (find the port or take the one given, start the handshake, tick until the
+// run ends, answer or stop), so that several can run side by side; the
+// figures of the end (result, time, bytes, frames, the unit's version) are
+// reported once, on the terminal and as the JSON end event.
+#pragma once
+
+#include "CancellableClock.h"
+#include "JsonSurface.h"
+#include "TerminalSurface.h"
+#include "update/UpdateDlgDlg.h"
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+// Which port a run uses.
+struct SUnitTarget
+{
+    // How every line names the port: "COM33", or the path as given.
+    std::string strPort;
+    // The COM number the logic opens (-1: find the instrument's port).
+    int nCom = -1;
+    // A device outside the COM names, opened as it is under the stand-in
+    // COM number 1 ("" for COM names).
+    std::string strFixedPath;
+};
+
+struct SUnitOptions
+{
+    CTerminalSurface::SOptions terminal;
+    bool bJson = false;
+    FILE* pHuman = stderr;
+    FILE* pJson = stdout;
+};
+
+class CUnitRun
+{
+public:
+    // stopRequested: the handshake (and a question it asks) stops as soon
+    // as this says so.
+    CUnitRun(const SUnitTarget& target, const SUnitOptions& options, IClock& clock,
+             std::function<bool()> stopRequested, IPortSource* pPortSource = nullptr, ICommDriver* pDriver = nullptr,
+             IResourceSource* pResources = nullptr);
+    ~CUnitRun();
+
+    // No port given: finds the instrument's by its name. False when none was
+    // found (the run has then ended as "not-found").
+    bool FindPort();
+    // The handshake. True when the stream has begun; false when the run
+    // has ended.
+    bool Start();
+    // Runs the tick when it is due. True while the run goes on.
+    bool Step();
+    // Milliseconds until the next tick is due.
+    uint32_t NextTickIn();
+    bool Running() const;
+
+    // Ctrl-C while frames stream: the close question, left open while the
+    // ticks go on; a second one while it is open counts as Yes.
+    void RequestClose();
+    bool QuestionOpen() const { return m_human.QuestionOpen(); }
+    // An answer for the open question (bTyped: a line read from the terminal).
+    void Answer(int nAnswer, bool bTyped = true);
+    // Stop now, without asking (terminate, hang-up).
+    void StopNow();
+
+    // Reports the end (once) and returns its figures.
+    const SRunEnd& Finish();
+
+    const std::string& PortName() const { return m_target.strPort; }
+    CUpdateDlgDlg& Logic() { return *m_pDlg; }
+
+private:
+    std::string InterruptedText() const;
+
+    SUnitTarget m_target;
+    SUnitOptions m_options;
+    IClock& m_baseClock;
+    CCancellableClock m_clock;
+    std::function<bool()> m_stopRequested;
+    std::unique_ptr<ICommDriver> m_pPathDriver;
+    CTerminalSurface m_human;
+    std::unique_ptr<CJsonSurface> m_pJson;
+    std::unique_ptr<CUpdateDlgDlg> m_pDlg; // holds the 512 KiB image: never on the stack
+    IPortSource* m_pPortSource;
+    uint32_t m_nStart = 0;
+    uint32_t m_nNextTick = 0;
+    bool m_bStarted = false;
+    bool m_bStreamBegan = false;
+    bool m_bFinished = false;
+    SRunEnd m_end;
+};
