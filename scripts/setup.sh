@@ -19,8 +19,8 @@ test_packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine xvfb xauth x11-utils
   # sanitizers and fuzzing
   clang libclang-rt-dev
-  # screenshots and namespaces
-  imagemagick util-linux
+  # screenshots, namespaces, and udevadm to try the udev rule
+  imagemagick util-linux udev
   # the Debian packages: their build, manual pages from the programs' help, lintian
   debhelper dpkg-dev fakeroot help2man lintian
 )
