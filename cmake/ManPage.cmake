@@ -1,6 +1,7 @@
 # Manual pages for the programs that take options: made at build time by
 # help2man from the program's own --help (and --version), so they follow the
 # program. Without help2man, or in a cross build, there is no page.
+include_guard(GLOBAL)
 include(GNUInstallDirs)
 find_program(ZT_HELP2MAN help2man)
 if(NOT ZT_HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
