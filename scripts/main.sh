@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds, and runs a whole firmware update against the
 # instrument simulator: a unit at firmware 2.10 on a pseudo terminal, updated
-# by zt9047q-flash from the wake-up to the completion message.
+# by zt9047q-flash from the wake-up to the completion message. Installs and
+# builds only what that needs (preset cli: no tests, no window).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
-cmake --preset default
-cmake --build --preset default
+bash scripts/setup.sh main
+cmake --preset cli
+cmake --build --preset cli
 
-bin=build/default
+bin=build/cli
 work=$(mktemp -d)
 trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; rm -rf "$work"' EXIT
 

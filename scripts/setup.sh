@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need from Debian's packages, skipping
-# what is already there. Needs root (or sudo) on a fresh machine.
+# Installs what one job needs from Debian's packages, skipping what is
+# already there. Needs root (or sudo) on a fresh machine.
+#   setup.sh main    a compiler, CMake and Ninja: zt9047q-flash and zt9047q-sim
+#   setup.sh test    everything the tests and the packages need (the default)
 set -euo pipefail
 
-packages=(
+job=${1:-test}
+
+# zt9047q-flash and zt9047q-sim need nothing beyond the C++ standard library.
+main_packages=(g++ cmake ninja-build)
+
+test_packages=(
   # core build and tests
   build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
   # the Qt window, and fonts so that its text really renders offscreen
@@ -12,9 +19,17 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine xvfb xauth x11-utils
   # sanitizers and fuzzing
   clang libclang-rt-dev
-  # screenshots and namespaces
-  imagemagick util-linux
+  # screenshots, namespaces, and udevadm to try the udev rule
+  imagemagick util-linux udev
+  # the Debian packages: their build, manual pages from the programs' help, lintian
+  debhelper dpkg-dev fakeroot help2man lintian
 )
+
+case "$job" in
+  main) packages=("${main_packages[@]}"); apt_options=(--no-install-recommends) ;;
+  test) packages=("${test_packages[@]}"); apt_options=() ;;
+  *) echo "usage: setup.sh [main|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -24,13 +39,13 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
-  echo "setup: all packages present"
+  echo "setup ($job): all packages present"
   exit 0
 fi
 
-echo "setup: installing ${missing[*]}"
+echo "setup ($job): installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq "${missing[@]}"
+$SUDO apt-get install -y -qq "${apt_options[@]}" "${missing[@]}"

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh test
 cmake --preset default
 cmake --build --preset default
 ctest --preset default

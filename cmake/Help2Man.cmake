@@ -1,0 +1,49 @@
+# Runs help2man on one program (cmake -P; see ManPage.cmake).
+#   -DHELP2MAN=path -DPROGRAM=path -DNAME=text [-DINCLUDE=file.h2m] -DVERSION=x.y.z -DOUTPUT=page
+# help2man reads the program's texts through a stand-in of the same name,
+# so that two things can be mended on the way: the synopsis is only found
+# after "Usage:" (the programs print "usage:"), and a program whose
+# --version does not print a version (it fails, or prints nothing) is given
+# the project's version.
+get_filename_component(program_name ${PROGRAM} NAME)
+
+execute_process(COMMAND ${PROGRAM} --help
+                RESULT_VARIABLE help_result OUTPUT_VARIABLE help_text TIMEOUT 10)
+if(NOT help_result EQUAL 0 OR help_text STREQUAL "")
+  message(FATAL_ERROR "${PROGRAM} --help printed no help")
+endif()
+string(REGEX REPLACE "(^|\n)usage:" "\\1Usage:" help_text "${help_text}")
+
+execute_process(COMMAND ${PROGRAM} --version
+                RESULT_VARIABLE version_result OUTPUT_VARIABLE version_text ERROR_QUIET TIMEOUT 10)
+if(NOT version_result EQUAL 0 OR version_text STREQUAL "")
+  set(version_text "${program_name} ${VERSION}\n")
+endif()
+
+set(dir ${OUTPUT}.d)
+file(REMOVE_RECURSE ${dir})
+file(MAKE_DIRECTORY ${dir})
+file(WRITE ${dir}/help.txt "${help_text}")
+file(WRITE ${dir}/version.txt "${version_text}")
+file(WRITE ${dir}/${program_name}.in
+  "#!/bin/sh\n"
+  "case \"$1\" in\n"
+  "  --help) exec cat '${dir}/help.txt' ;;\n"
+  "  --version) exec cat '${dir}/version.txt' ;;\n"
+  "esac\n"
+  "exit 2\n")
+file(COPY ${dir}/${program_name}.in DESTINATION ${dir}/bin
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+file(RENAME ${dir}/bin/${program_name}.in ${dir}/${program_name})
+
+set(args --no-info --section=1 "--name=${NAME}")
+if(INCLUDE)
+  list(APPEND args "--include=${INCLUDE}")
+endif()
+execute_process(COMMAND ${HELP2MAN} ${args} --output=${OUTPUT}.tmp ${dir}/${program_name}
+                RESULT_VARIABLE result TIMEOUT 30)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "help2man failed on ${PROGRAM}")
+endif()
+file(RENAME ${OUTPUT}.tmp ${OUTPUT})
+file(REMOVE_RECURSE ${dir})

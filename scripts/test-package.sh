@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the Debian packages from a copy of the sources in build/deb
+# (zt9047q-update: the window, zt9047q-flash, the udev rule, the icons, the
+# manual pages; zt9047q-sim: the simulator) and checks them: lintian must
+# report no error and no warning, and each package must carry its files.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+out=build/deb
+rm -rf "$out"
+mkdir -p "$out/src"
+# dpkg-buildpackage writes the packages next to the source tree, so it
+# builds a copy of the sources, without build trees.
+tar --exclude=./build --exclude='./build-*' --exclude=./.git -cf - . | tar -C "$out/src" -xf -
+
+echo "== dpkg-buildpackage (log: $out/build.log)"
+if ! (cd "$out/src" && DEB_BUILD_OPTIONS="parallel=2 noautodbgsym" dpkg-buildpackage -b -us -uc) \
+     > "$out/build.log" 2>&1; then
+  tail -40 "$out/build.log"
+  echo "test-package: the packages did not build" >&2
+  exit 1
+fi
+version=$(dpkg-parsechangelog -l debian/changelog -S Version)
+arch=$(dpkg --print-architecture)
+update_deb="$out/zt9047q-update_${version}_${arch}.deb"
+sim_deb="$out/zt9047q-sim_${version}_${arch}.deb"
+ls -l "$update_deb" "$sim_deb"
+
+echo "== lintian"
+# Informational tags are shown but do not fail the run.
+lintian --display-info --fail-on error,warning "$update_deb" "$sim_deb"
+echo "lintian: no errors, no warnings"
+
+echo "== contents"
+status=0
+expect() { # expect DEB PATH: the package must carry PATH
+  if ! dpkg-deb -c "$1" | awk '{print $6}' | grep -qxF "./$2"; then
+    echo "test-package: $(basename "$1") lacks /$2" >&2
+    status=1
+  fi
+}
+for f in usr/bin/zt9047q-update usr/bin/zt9047q-flash \
+         usr/share/man/man1/zt9047q-update.1.gz usr/share/man/man1/zt9047q-flash.1.gz \
+         usr/lib/udev/rules.d/70-zt9047q.rules usr/share/applications/zt9047q-update.desktop \
+         usr/share/icons/hicolor/scalable/apps/zt9047q-update.svg \
+         usr/share/doc/zt9047q-update/copyright usr/share/doc/zt9047q-update/changelog.gz; do
+  expect "$update_deb" "$f"
+done
+for size in 16 24 32 48 64 128 256; do
+  expect "$update_deb" "usr/share/icons/hicolor/${size}x${size}/apps/zt9047q-update.png"
+done
+for f in usr/bin/zt9047q-sim usr/share/man/man1/zt9047q-sim.1.gz usr/share/doc/zt9047q-sim/copyright; do
+  expect "$sim_deb" "$f"
+done
+# The operator's package leaves the simulator out.
+if dpkg-deb -c "$update_deb" | grep -q 'zt9047q-sim'; then
+  echo "test-package: zt9047q-update carries the simulator" >&2
+  status=1
+fi
+
+# The option pages are made from the programs' help: they must list the
+# options, not just a name.
+man_text() { dpkg-deb --fsys-tarfile "$1" | tar -xOf - "./$2" | gzip -dc; }
+man_text "$update_deb" usr/share/man/man1/zt9047q-flash.1.gz | grep -qF '\-\-port' ||
+  { echo "test-package: the zt9047q-flash page lacks --port" >&2; status=1; }
+man_text "$sim_deb" usr/share/man/man1/zt9047q-sim.1.gz | grep -qF '\-\-save' ||
+  { echo "test-package: the zt9047q-sim page lacks --save" >&2; status=1; }
+
+[ $status -eq 0 ] && echo "both packages carry their programs, manual pages, udev rule, icons and copyright"
+exit $status
