@@ -1,8 +1,10 @@
 # Manual pages for the programs that take options: made at build time by
 # help2man from the program's own --help (and --version), so they follow the
 # program. Without help2man, or in a cross build, there is no page.
-include_guard(GLOBAL)
+# GNUInstallDirs sets its variables in the including folder, so it is
+# included every time; the rest once.
 include(GNUInstallDirs)
+include_guard(GLOBAL)
 find_program(ZT_HELP2MAN help2man)
 if(NOT ZT_HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
   message(STATUS "help2man not found: the manual pages are not made")
