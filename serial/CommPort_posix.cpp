@@ -95,7 +95,9 @@ public:
 
     ~CPosixCommHandle() override
     {
-        // A pty keeps TIOCEXCL after the last close; clear it for the next opener.
+        // A pty keeps TIOCEXCL after the last close; clear it for the next
+        // opener. The flag is our own: a port that was opened with another
+        // program's flag set was refused.
         ioctl(m_fd, TIOCNXCL);
         flock(m_fd, LOCK_UN);
         close(m_fd);
@@ -234,6 +236,17 @@ private:
     uint32_t m_nConstant = 0;
 };
 
+bool HeldExclusively(int fd)
+{
+#ifdef TIOCGEXCL
+    int nExclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &nExclusive) == 0 && nExclusive != 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
 class CPosixCommDriver : public ICommDriver
 {
 public:
@@ -246,8 +259,10 @@ public:
         if (fd < 0)
             return nullptr;
         // TIOCEXCL keeps other openers out, but not root; the lock does, for
-        // every program that asks for it as we do.
-        if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // every program that asks for it as we do. A root opener also gets
+        // past another program's TIOCEXCL, so look for it: that program holds
+        // the port even though it locks nothing.
+        if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || HeldExclusively(fd)) {
             close(fd);
             return nullptr;
         }
