@@ -14,9 +14,16 @@ imports=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print toupper
 echo "$imports"
 for dll in $imports; do
   case "$dll" in
-    KERNEL32.DLL|USER32.DLL|GDI32.DLL|COMCTL32.DLL|SETUPAPI.DLL|ADVAPI32.DLL|MSVCRT.DLL) ;;
+    KERNEL32.DLL|USER32.DLL|GDI32.DLL|COMCTL32.DLL|SETUPAPI.DLL|ADVAPI32.DLL|WINMM.DLL|MSVCRT.DLL) ;;
     *) echo "test-windows: $exe imports $dll, which Windows does not ship" >&2; exit 1 ;;
   esac
+done
+# The stream's 10 ms ticks need the 1 ms system timer while it runs.
+for fn in timeBeginPeriod timeEndPeriod; do
+  if ! x86_64-w64-mingw32-objdump -p "$exe" | grep -qw "$fn"; then
+    echo "test-windows: $exe does not call $fn" >&2
+    exit 1
+  fi
 done
 
 echo "== resources of $exe"
