@@ -239,13 +239,16 @@ void CheckAbout(HWND hMain)
         Fail("system command 16 opened no About box");
         return;
     }
-    bool bVersion = false;
+    bool bVersion = false, bNotice = false;
     for (const std::string& s : StaticTexts(hAbout)) {
         Note("ABOUT " + s);
         bVersion = bVersion || s == "ZT9047Q Version 2.00";
+        bNotice = bNotice || s == "Copyright (C) 2026 QNL"; // as in the Linux window
     }
     if (!bVersion)
         Fail("About box without \"ZT9047Q Version 2.00\"");
+    if (!bNotice)
+        Fail("About box without the maker's notice \"Copyright (C) 2026 QNL\"");
     Press(hAbout, IDOK);
     if (!WaitGone(hAbout, 5000))
         Fail("About box did not close");
