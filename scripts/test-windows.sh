@@ -19,8 +19,9 @@ for dll in $imports; do
   esac
 done
 # The stream's 10 ms ticks need the 1 ms system timer while it runs.
+import_table=$(x86_64-w64-mingw32-objdump -p "$exe")
 for fn in timeBeginPeriod timeEndPeriod; do
-  if ! x86_64-w64-mingw32-objdump -p "$exe" | grep -qw "$fn"; then
+  if ! grep -qw "$fn" <<<"$import_table"; then
     echo "test-windows: $exe does not call $fn" >&2
     exit 1
   fi
