@@ -50,13 +50,6 @@ export WINEDEBUG=-all
 bash tests/win32/wine-run.sh "$WINEPREFIX" --prepare
 wineserver -w
 
-# One Wine server for the whole suite. Left to itself, Wine starts a server
-# with the first program and (as Debian runs it) ends it the moment the last
-# program exits: with two tests at a time a test can start just as that
-# server goes away, and the test that started it waits for the server's end,
-# because the server and Wine's services keep that test's output pipe open.
-# A persistent server with its output detached, started here and stopped at
-# the end, has neither.
 xvfb_pid="" display_file="$(mktemp)"
 cleanup() {
   wineserver -k 2>/dev/null || true
@@ -64,11 +57,6 @@ cleanup() {
   rm -f "$display_file"
 }
 trap cleanup EXIT
-wineserver -p </dev/null >/dev/null 2>&1
-# The first program of a server's life also starts Wine's own services
-# (services.exe, winedevice.exe, rpcss.exe...), which keep the standard
-# handles they inherit: start them here, detached, not from a test.
-bash tests/win32/wine-run.sh "$WINEPREFIX" cmd /c exit </dev/null >/dev/null 2>&1
 
 # A private X display: the server picks a free number and tells it, so that
 # concurrent runs never share one.
@@ -83,5 +71,19 @@ for _ in $(seq 50); do
   xdpyinfo >/dev/null 2>&1 && break
   sleep 0.1
 done
+
+# One Wine server for the whole suite. Left to itself, Wine starts a server
+# with the first program and (as Debian runs it) ends it the moment the last
+# program exits: with two tests at a time a test can start just as that
+# server goes away, and the test that started it waits for the server's end,
+# because the server and Wine's services keep that test's output pipe open.
+# A persistent server with its output detached, started here and stopped at
+# the end, has neither.
+wineserver -p </dev/null >/dev/null 2>&1
+# The first program of a server's life also starts Wine's own services
+# (services.exe, winedevice.exe, rpcss.exe...), which keep the standard
+# handles they inherit: start them here, detached, not from a test.
+bash tests/win32/wine-run.sh "$WINEPREFIX" cmd /c exit </dev/null >/dev/null 2>&1
+
 
 ctest --preset mingw

@@ -218,18 +218,23 @@ void SetSpin(HWND hMain, int nCom)
 // beside a decoy) found by the window's own detection, no message box.
 HWND OpenMainWindow(int nFoundCom)
 {
-    HWND hMain = WaitDialog(kMainCaption, 60000);
+    // A box shown while the window initialises (the not-found message, say)
+    // holds back its caption's version: answer it, and fail.
+    HWND hMain = nullptr;
+    DWORD dwStart = GetTickCount();
+    while (!hMain && GetTickCount() - dwStart < 60000) {
+        for (HWND hBox : Dialogs(kBoxCaption)) {
+            Fail("a box at start: \"" + Printable(BoxText(hBox)) + "\"");
+            Press(hBox, IDOK);
+            WaitGone(hBox, 5000);
+        }
+        hMain = WaitDialog(kMainCaption, 100);
+    }
     if (!hMain) {
         Fail("main window not found by its caption");
         return nullptr;
     }
     Note("WINDOW " + TextOf(hMain));
-    for (HWND hBox : Dialogs(kBoxCaption)) {
-        std::string strText = BoxText(hBox);
-        Fail("a box at start: \"" + Printable(strText) + "\"");
-        if (strText == kNotFound)
-            Press(hBox, IDOK);
-    }
     LRESULT nPos = Ask(GetDlgItem(hMain, IDC_SPIN_PORT), UDM_GETPOS32, 0, 0);
     Note("FOUND COM" + std::to_string(nPos));
     if (nPos != nFoundCom)
