@@ -28,8 +28,6 @@ namespace {
 const char kMainCaption[] = "QNL ZT9047Q Firmware Update Version 2.20";
 const char kBoxCaption[] = "ZT9047Q Firmware Update";
 const char kAboutCaption[] = "About ZT9047Q Firmware Update";
-const char kNotFound[] = "ZT9047Q USB communication port not found.\r\n"
-                         "Check USB connection to ZT9047Q and restart program.";
 const char kCloseQuestion[] = "Warning, data transfer in progress.\r\n"
                               "Terminating the transfer before completion\r\n"
                               "will result in unpredictable ZT9047Q operation.\r\n"
