@@ -1,7 +1,5 @@
 #include "EnumSerialPorts_win32.h"
 
-#include <setupapi.h>
-
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -25,11 +23,12 @@ std::string FromBuffer(const char* pBuffer, size_t nSize)
     return std::string(pBuffer, n);
 }
 
-bool ReadProperty(HDEVINFO hSet, SP_DEVINFO_DATA* pDevInfo, DWORD dwProperty, std::string* pstrValue)
+bool ReadProperty(const SSetupApi& api, HDEVINFO hSet, SP_DEVINFO_DATA* pDevInfo, DWORD dwProperty,
+                  std::string* pstrValue)
 {
     char buffer[CWin32PortSource::kPropertyBufferSize];
-    if (!SetupDiGetDeviceRegistryPropertyA(hSet, pDevInfo, dwProperty, nullptr, reinterpret_cast<BYTE*>(buffer),
-                                           sizeof buffer, nullptr))
+    if (!api.pGetDeviceRegistryProperty(hSet, pDevInfo, dwProperty, nullptr, reinterpret_cast<BYTE*>(buffer),
+                                        sizeof buffer, nullptr))
         return false;
     *pstrValue = FromBuffer(buffer, sizeof buffer);
     return true;
@@ -59,6 +58,17 @@ bool EnumSubKey(HKEY hKey, DWORD dwIndex, std::string* pstrName)
 }
 
 } // namespace
+
+SSetupApi SSetupApi::System()
+{
+    SSetupApi api;
+    api.pGetClassDevs = SetupDiGetClassDevsA;
+    api.pEnumDeviceInterfaces = SetupDiEnumDeviceInterfaces;
+    api.pGetDeviceInterfaceDetail = SetupDiGetDeviceInterfaceDetailA;
+    api.pGetDeviceRegistryProperty = SetupDiGetDeviceRegistryPropertyA;
+    api.pDestroyDeviceInfoList = SetupDiDestroyDeviceInfoList;
+    return api;
+}
 
 std::string ErrorText(const char* pszText, DWORD dwError)
 {
@@ -114,8 +124,7 @@ void CWin32PortSource::EnumerateByDeviceInterface(CSerInfoArray& list)
     HDEVINFO hSet = INVALID_HANDLE_VALUE;
     BYTE* pDetailBuffer = nullptr;
     try {
-        hSet = SetupDiGetClassDevsA(&kGuidDevInterfaceComPort, nullptr, nullptr,
-                                    DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        hSet = m_api.pGetClassDevs(&kGuidDevInterfaceComPort, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
         if (hSet == INVALID_HANDLE_VALUE)
             throw ErrorText("SetupDiGetClassDevs failed.", GetLastError());
 
@@ -133,7 +142,7 @@ void CWin32PortSource::EnumerateByDeviceInterface(CSerInfoArray& list)
         interfaceData.cbSize = sizeof interfaceData;
 
         for (DWORD dwIndex = 0;; ++dwIndex) {
-            if (!SetupDiEnumDeviceInterfaces(hSet, nullptr, &kGuidDevInterfaceComPort, dwIndex, &interfaceData)) {
+            if (!m_api.pEnumDeviceInterfaces(hSet, nullptr, &kGuidDevInterfaceComPort, dwIndex, &interfaceData)) {
                 DWORD dwError = GetLastError();
                 if (dwError == ERROR_NO_MORE_ITEMS)
                     break;
@@ -142,16 +151,15 @@ void CWin32PortSource::EnumerateByDeviceInterface(CSerInfoArray& list)
             SP_DEVINFO_DATA devInfo;
             std::memset(&devInfo, 0, sizeof devInfo);
             devInfo.cbSize = sizeof devInfo;
-            if (!SetupDiGetDeviceInterfaceDetailA(hSet, &interfaceData, pDetail, kDetailBufferSize, nullptr,
-                                                  &devInfo))
+            if (!m_api.pGetDeviceInterfaceDetail(hSet, &interfaceData, pDetail, kDetailBufferSize, nullptr, &devInfo))
                 throw ErrorText("SetupDiGetDeviceInterfaceDetail failed.", GetLastError());
             const size_t nPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
             std::string strPath = FromBuffer(pDetail->DevicePath, kDetailBufferSize - nPathOffset);
 
             std::string strFriendly, strDescription, strLocation;
-            bool bFriendly = ReadProperty(hSet, &devInfo, SPDRP_FRIENDLYNAME, &strFriendly);
-            bool bDescription = bFriendly && ReadProperty(hSet, &devInfo, SPDRP_DEVICEDESC, &strDescription);
-            bool bLocation = ReadProperty(hSet, &devInfo, SPDRP_LOCATION_INFORMATION, &strLocation);
+            bool bFriendly = ReadProperty(m_api, hSet, &devInfo, SPDRP_FRIENDLYNAME, &strFriendly);
+            bool bDescription = bFriendly && ReadProperty(m_api, hSet, &devInfo, SPDRP_DEVICEDESC, &strDescription);
+            bool bLocation = ReadProperty(m_api, hSet, &devInfo, SPDRP_LOCATION_INFORMATION, &strLocation);
 
             if (bFriendly && bDescription) {
                 SSerInfo info;
@@ -165,11 +173,11 @@ void CWin32PortSource::EnumerateByDeviceInterface(CSerInfoArray& list)
     } catch (const std::string&) {
         delete[] pDetailBuffer;
         if (hSet != INVALID_HANDLE_VALUE)
-            SetupDiDestroyDeviceInfoList(hSet);
+            m_api.pDestroyDeviceInfoList(hSet);
         throw;
     }
     delete[] pDetailBuffer;
-    SetupDiDestroyDeviceInfoList(hSet);
+    m_api.pDestroyDeviceInfoList(hSet);
 }
 
 void CWin32PortSource::EnumerateByProbing(CSerInfoArray& list)

@@ -6,13 +6,31 @@
 #include "EnumSerialPorts.h"
 
 #include <windows.h>
+#include <setupapi.h>
+
+// The SetupAPI calls of the device-interface method. The system's own by
+// default; tests put scripted ones in their place.
+struct SSetupApi
+{
+    HDEVINFO(WINAPI* pGetClassDevs)(const GUID*, PCSTR, HWND, DWORD);
+    BOOL(WINAPI* pEnumDeviceInterfaces)(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD, PSP_DEVICE_INTERFACE_DATA);
+    BOOL(WINAPI* pGetDeviceInterfaceDetail)(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_A,
+                                            DWORD, PDWORD, PSP_DEVINFO_DATA);
+    BOOL(WINAPI* pGetDeviceRegistryProperty)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD, PDWORD);
+    BOOL(WINAPI* pDestroyDeviceInfoList)(HDEVINFO);
+
+    static SSetupApi System();
+};
 
 class CWin32PortSource : public IPortSource
 {
 public:
     // hLegacyRoot holds the key "Enum" of the legacy walk; tests give a
     // scratch key of their own.
-    explicit CWin32PortSource(HKEY hLegacyRoot = HKEY_LOCAL_MACHINE) : m_hLegacyRoot(hLegacyRoot) {}
+    explicit CWin32PortSource(HKEY hLegacyRoot = HKEY_LOCAL_MACHINE, const SSetupApi& api = SSetupApi::System())
+        : m_hLegacyRoot(hLegacyRoot), m_api(api)
+    {
+    }
 
     void Enumerate(CSerInfoArray& list) override;
     bool CanOpen(const std::string& strPath) override;
@@ -34,6 +52,7 @@ public:
 
 private:
     HKEY m_hLegacyRoot;
+    SSetupApi m_api;
 };
 
 // "<text> (err=<code in lower-case hex>)".

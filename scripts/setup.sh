@@ -17,6 +17,8 @@ test_packages=(
   qt6-base-dev libgl-dev fonts-dejavu-core
   # the Windows program: cross compiler, resource compiler, Wine and a display
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine xvfb xauth x11-utils
+  # Wine's own fonts (Marlett draws the title bar buttons) for the Wine tests and screenshots
+  fonts-wine
   # sanitizers and fuzzing
   clang libclang-rt-dev
   # screenshots, namespaces, and udevadm to try the udev rule

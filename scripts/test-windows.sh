@@ -14,9 +14,17 @@ imports=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print toupper
 echo "$imports"
 for dll in $imports; do
   case "$dll" in
-    KERNEL32.DLL|USER32.DLL|GDI32.DLL|COMCTL32.DLL|SETUPAPI.DLL|ADVAPI32.DLL|MSVCRT.DLL) ;;
+    KERNEL32.DLL|USER32.DLL|GDI32.DLL|COMCTL32.DLL|SETUPAPI.DLL|ADVAPI32.DLL|WINMM.DLL|MSVCRT.DLL) ;;
     *) echo "test-windows: $exe imports $dll, which Windows does not ship" >&2; exit 1 ;;
   esac
+done
+# The stream's 10 ms ticks need the 1 ms system timer while it runs.
+import_table=$(x86_64-w64-mingw32-objdump -p "$exe")
+for fn in timeBeginPeriod timeEndPeriod; do
+  if ! grep -qw "$fn" <<<"$import_table"; then
+    echo "test-windows: $exe does not call $fn" >&2
+    exit 1
+  fi
 done
 
 echo "== resources of $exe"
@@ -40,19 +48,42 @@ export WINEPREFIX="$PWD/build/mingw/wineprefix"
 export WINEDEBUG=-all
 # Wine's first start in a prefix is slow: make it once, before the tests.
 bash tests/win32/wine-run.sh "$WINEPREFIX" --prepare
+wineserver -w
 
-display=":$((90 + RANDOM % 400))"
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
+xvfb_pid="" display_file="$(mktemp)"
 cleanup() {
   wineserver -k 2>/dev/null || true
-  kill "$xvfb_pid" 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  rm -f "$display_file"
 }
 trap cleanup EXIT
-export DISPLAY="$display"
+
+# A private X display: the server picks a free number and tells it, so that
+# concurrent runs never share one.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [ -s "$display_file" ] && break
+  sleep 0.05
+done
+export DISPLAY=":$(cat "$display_file")"
 for _ in $(seq 50); do
   xdpyinfo >/dev/null 2>&1 && break
   sleep 0.1
 done
+
+# One Wine server for the whole suite. Left to itself, Wine starts a server
+# with the first program and (as Debian runs it) ends it the moment the last
+# program exits: with two tests at a time a test can start just as that
+# server goes away, and the test that started it waits for the server's end,
+# because the server and Wine's services keep that test's output pipe open.
+# A persistent server with its output detached, started here and stopped at
+# the end, has neither.
+wineserver -p </dev/null >/dev/null 2>&1
+# The first program of a server's life also starts Wine's own services
+# (services.exe, winedevice.exe, rpcss.exe...), which keep the standard
+# handles they inherit: start them here, detached, not from a test.
+bash tests/win32/wine-run.sh "$WINEPREFIX" cmd /c exit </dev/null >/dev/null 2>&1
+
 
 ctest --preset mingw

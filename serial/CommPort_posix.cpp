@@ -95,7 +95,9 @@ public:
 
     ~CPosixCommHandle() override
     {
-        // A pty keeps TIOCEXCL after the last close; clear it for the next opener.
+        // A pty keeps TIOCEXCL after the last close; clear it for the next
+        // opener. The flag is our own: a port that was opened with another
+        // program's flag set was refused.
         ioctl(m_fd, TIOCNXCL);
         flock(m_fd, LOCK_UN);
         close(m_fd);
@@ -253,6 +255,17 @@ EOpenFailure ReasonOf(int nErrno)
     }
 }
 
+bool HeldExclusively(int fd)
+{
+#ifdef TIOCGEXCL
+    int nExclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &nExclusive) == 0 && nExclusive != 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
 class CPosixCommDriver : public ICommDriver
 {
 public:
@@ -278,16 +291,19 @@ public:
             return nullptr;
         }
         // TIOCEXCL keeps other openers out, but not root; the lock does, for
-        // every program that asks for it as we do.
+        // every program that asks for it as we do. A root opener also gets
+        // past another program's TIOCEXCL, so look for it: that program holds
+        // the port even though it locks nothing.
         if (!isatty(fd)) {
             pError->eReason = kOpenOther;
             pError->nOsCode = ENOTTY;
             close(fd);
             return nullptr;
         }
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            pError->nOsCode = errno;
-            pError->eReason = ReasonOf(errno);
+        int nBusy = flock(fd, LOCK_EX | LOCK_NB) != 0 ? errno : (HeldExclusively(fd) ? EBUSY : 0);
+        if (nBusy != 0) {
+            pError->nOsCode = nBusy;
+            pError->eReason = ReasonOf(nBusy);
             close(fd);
             return nullptr;
         }

@@ -104,6 +104,12 @@ TEST(ReplyLine, DeadlineOfTwoSeconds)
         u.Send("late\r", 2100);
         EXPECT_FALSE(u.Read());
         EXPECT_STREQ(u.szLine, "");
+        // A byte just before the deadline does not extend it.
+        SLine v;
+        v.Send("A", 1900);
+        v.Send("B\r", 2200);
+        EXPECT_FALSE(v.Read());
+        EXPECT_STREQ(v.szLine, "A");
     }
 }
 

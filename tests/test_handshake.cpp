@@ -20,6 +20,55 @@ void ExpectReset(SRig& rig)
     EXPECT_EQ(rig.surface.m_strStatus, "Waiting to download...");
 }
 
+// A unit in its bootloader on a line whose reads cost no time: it answers
+// the wake-up with " BOOT>" and sends its sign at a set moment, so the wait
+// for the sign looks at the clock exactly every 50 ms.
+class CInstantLine : public ICommDriver
+{
+public:
+    CInstantLine(CVirtualClock& clock, uint64_t nSignAtMs) : m_clock(clock), m_nSignAtMs(nSignAtMs) {}
+    ICommHandle* OpenDevice(const char*) override { return new CHandle(*this); }
+
+private:
+    class CHandle : public ICommHandle
+    {
+    public:
+        explicit CHandle(CInstantLine& line) : m_line(line) {}
+        bool SetQueues(uint32_t, uint32_t) override { return true; }
+        bool SetLine(uint32_t) override { return true; }
+        bool SetReadTimeouts(uint32_t, uint32_t, uint32_t) override { return true; }
+        bool ReadBytes(void* pBuffer, uint32_t, uint32_t* pnRead) override
+        {
+            std::string& s = m_line.m_strPending;
+            if (s.empty() && m_line.m_clock.Now() >= m_line.m_nSignAtMs && !m_line.m_bSignSent) {
+                m_line.m_bSignSent = true;
+                s = "B";
+            }
+            *pnRead = s.empty() ? 0 : 1;
+            if (!s.empty()) {
+                *static_cast<char*>(pBuffer) = s[0];
+                s.erase(0, 1);
+            }
+            return true;
+        }
+        bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) override
+        {
+            if (*static_cast<const char*>(pBuffer) == '\n')
+                m_line.m_strPending = " BOOT>\r";
+            *pnWritten = nCount;
+            return true;
+        }
+
+    private:
+        CInstantLine& m_line;
+    };
+
+    CVirtualClock& m_clock;
+    uint64_t m_nSignAtMs;
+    bool m_bSignSent = false;
+    std::string m_strPending;
+};
+
 } // namespace
 
 TEST(Handshake, PortNamesAndTheFailedOpen)
@@ -225,6 +274,18 @@ TEST(Handshake, WaitForTheSign)
         EXPECT_TRUE(rig.surface.m_messages.empty());
         EXPECT_EQ(rig.Dlg().m_nTransferState, 1);
         EXPECT_GE(rig.clock.Now(), 12500u);
+    }
+    {
+        // The deadline is strict: at exactly 3000 ms the wait polls once
+        // more, and a sign at 3020 ms is in time.
+        CVirtualClock clock;
+        CFakeSurface surface;
+        surface.m_nCom = 5;
+        CInstantLine line(clock, 3020);
+        std::unique_ptr<CUpdateDlgDlg> pDlg(new CUpdateDlgDlg(surface, clock, &line));
+        pDlg->OnDownload();
+        EXPECT_TRUE(surface.m_messages.empty());
+        EXPECT_EQ(pDlg->m_nTransferState, 1);
     }
 }
 

@@ -39,9 +39,14 @@ TEST(Image, DecodesPairsLikePercent2X)
     EXPECT_EQ(out[1], 0x0B);
     EXPECT_TRUE(bSound);
 
-    // A fifth character adds no byte, and the text is not whole.
-    EXPECT_EQ(DecodeFirmwareText("01020", 5, out, sizeof out, &bSound), 2);
-    EXPECT_FALSE(bSound);
+    // A fifth character adds no byte and is not looked at.
+    for (const char* psz : {"01020", "0102G"}) {
+        out[2] = 0xEE;
+        EXPECT_EQ(DecodeFirmwareText(psz, 5, out, sizeof out, &bSound), 2);
+        EXPECT_EQ(out[1], 0x02);
+        EXPECT_EQ(out[2], 0xEE);
+        EXPECT_TRUE(bSound);
+    }
 
     // "%2X" reads one digit before a non-digit, nothing before a non-digit first.
     EXPECT_EQ(DecodeFirmwareText("1GG1", 4, out, sizeof out, &bSound), 2);

@@ -4,6 +4,7 @@
 #include "support/Process.h"
 
 #include <chrono>
+#include <cstdarg>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -57,7 +58,27 @@ std::string FileText(const std::string& strPath)
     return ss.str();
 }
 
+// A pty has no modem lines (TIOCMBIC fails with ENOTTY), so the port's own
+// ioctl calls are routed here (linked with --wrap=ioctl) and the last modem
+// lines it cleared are kept.
+struct SModemLines
+{
+    int nClearedOnOpen = 0;
+} g_modemLines;
+
 } // namespace
+
+extern "C" int __real_ioctl(int fd, unsigned long nRequest, ...);
+extern "C" int __wrap_ioctl(int fd, unsigned long nRequest, ...)
+{
+    va_list args;
+    va_start(args, nRequest);
+    void* pArg = va_arg(args, void*);
+    va_end(args);
+    if (nRequest == TIOCMBIC)
+        g_modemLines.nClearedOnOpen = *static_cast<int*>(pArg);
+    return __real_ioctl(fd, nRequest, pArg);
+}
 
 TEST(PosixPort, ReadTimeoutRule)
 {
@@ -118,16 +139,23 @@ TEST(PosixPort, LineSettingsAndLifecycle)
     EXPECT_EQ(port.Open("/dev/does-not-exist", 921600, 1), 0);
     ASSERT_EQ(port.Open(pty.strSlave.c_str(), 921600, 1), 1);
 
-    // Raw 8N1 at the speed, no flow control.
+    // Raw 8N1 at the speed, no flow control, no translation or marking of
+    // any input byte, modem status ignored, reads that never block. The
+    // master reads the slave's settings, no root needed.
+    termios tio;
+    ASSERT_EQ(tcgetattr(pty.fdMaster, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B921600));
+    EXPECT_EQ(tio.c_cflag & ~static_cast<tcflag_t>(CBAUD | CIBAUD), static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
+    EXPECT_EQ(tio.c_iflag, 0u);
+    EXPECT_EQ(tio.c_oflag, 0u);
+    EXPECT_EQ(tio.c_lflag, 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+    // DTR and RTS go off (a pty has no modem lines: see the ioctl wrapper).
+    EXPECT_EQ(g_modemLines.nClearedOnOpen, TIOCM_DTR | TIOCM_RTS);
+
     int fd = open(pty.strSlave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     if (fd >= 0) { // root gets past the exclusive flag; use it to look
-        termios tio;
-        ASSERT_EQ(tcgetattr(fd, &tio), 0);
-        EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B921600));
-        EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-        EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-        EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
-        EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
         int nExcl = 0;
         EXPECT_EQ(ioctl(fd, TIOCGEXCL, &nExcl), 0);
         EXPECT_EQ(nExcl, 1);
@@ -175,6 +203,20 @@ TEST(PosixPort, ExclusiveOpen)
     EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "a second program opened the port";
 
     first.Close();
+    EXPECT_EQ(second.Open(pty.strSlave.c_str(), 921600, 1), 1);
+    second.Close();
+
+    // A program that holds the port with TIOCEXCL alone keeps us out, root
+    // included, and our attempt leaves its flag set.
+    int fdHolder = open(pty.strSlave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fdHolder, 0);
+    ASSERT_EQ(ioctl(fdHolder, TIOCEXCL), 0);
+    EXPECT_EQ(second.Open(pty.strSlave.c_str(), 921600, 1), 0);
+    int nExcl = 0;
+    EXPECT_EQ(ioctl(fdHolder, TIOCGEXCL, &nExcl), 0);
+    EXPECT_EQ(nExcl, 1);
+    ioctl(fdHolder, TIOCNXCL);
+    close(fdHolder);
     EXPECT_EQ(second.Open(pty.strSlave.c_str(), 921600, 1), 1);
 }
 

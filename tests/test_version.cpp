@@ -50,7 +50,8 @@ TEST(VersionRule, GoesAheadWithoutAWord)
 
 TEST(VersionRule, RefusesOldBootloaders)
 {
-    const char* lines[] = {"VER 1.99", "VER -2.5", "ver 1.5", "VER 0x10", "VER .5", "VER 1.99E0"};
+    const char* lines[] = {"VER 1.99", "VER -2.5", "ver 1.5", "VER 0x10", "VER .5", "VER 1.99E0",
+                           "VER 1E-400", "VER 5E-60", "VER 0.00001E-50"}; // too small for a float: 0
     for (const char* pszLine : lines) {
         SCOPED_TRACE(pszLine);
         SVersion t;
@@ -144,16 +145,20 @@ TEST(VersionRule, FloatReading)
         {"1e+", true, 1.0f},      {".5", true, 0.5f},         {"5.", true, 5.0f},
         {"-0.25", true, -0.25f},  {".", false, 0},            {"e5", false, 0},
         {"-", false, 0},          {"inf", false, 0},          {"nan", false, 0},
-        {"", false, 0},           {"1e-60", true, 0.0f},
+        {"", false, 0},           {"1e-60", true, 0.0f},      {"1E-400", true, 0.0f},
+        {"123456e-999", true, 0.0f}, {"0.0001e39", true, 1e35f},
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.pszText);
         float f = -99;
         EXPECT_EQ(ScanFloat(c.pszText, &f), c.bRead);
-        if (c.bRead)
+        if (c.bRead) {
             EXPECT_FLOAT_EQ(f, c.fValue);
+        }
     }
     float f = 0;
-    EXPECT_TRUE(ScanFloat("1e60", &f));
-    EXPECT_TRUE(std::isinf(f));
+    for (const char* pszHuge : {"1e60", "0.001e42", "1E400"}) {
+        EXPECT_TRUE(ScanFloat(pszHuge, &f));
+        EXPECT_TRUE(std::isinf(f)) << pszHuge;
+    }
 }

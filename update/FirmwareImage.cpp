@@ -18,7 +18,9 @@ int HexValue(char c)
 int DecodeFirmwareText(const char* pText, uint32_t nChars, uint8_t* pOut, uint32_t nCapacity,
                        bool* pbSound)
 {
-    bool bSound = (nChars % 2) == 0 && nChars / 2 <= nCapacity;
+    // A lone last character of an odd-length text is no part of the image
+    // and is not looked at.
+    bool bSound = nChars / 2 <= nCapacity;
     uint32_t nBytes = nChars / 2;
     if (nBytes > nCapacity)
         nBytes = nCapacity;

@@ -7,8 +7,8 @@
 // Decodes pairs of hex digits the way "%2X" reads them, high digit first,
 // into pOut; never writes more than nCapacity bytes. Returns the bytes
 // decoded (n / 2, or nCapacity when the text would not fit). *pbSound, when
-// given, tells whether the text was whole: even length, hex digits only, and
-// not larger than the buffer.
+// given, tells whether the text was whole: hex digits in every pair, and not
+// larger than the buffer (a lone last character is ignored).
 int DecodeFirmwareText(const char* pText, uint32_t nChars, uint8_t* pOut, uint32_t nCapacity,
                        bool* pbSound);
 

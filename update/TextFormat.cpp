@@ -1,7 +1,6 @@
 #include "TextFormat.h"
 
 #include <charconv>
-#include <cmath>
 #include <limits>
 
 namespace {
@@ -20,29 +19,43 @@ bool ScanFloat(const char* pszText, float* pfValue)
         bNegative = (*p++ == '-');
     const char* pStart = p;
     int nDigits = 0;
+    // The decimal power of the first non-zero digit: for a value that does
+    // not fit a float, it alone tells overflow (infinity) from underflow (0).
+    long long nPower = 0;
+    bool bNonZero = false;
     while (IsDigit(*p)) {
+        if (bNonZero)
+            ++nPower;
+        else
+            bNonZero = *p != '0';
         ++p;
         ++nDigits;
     }
     if (*p == '.') {
         ++p;
         while (IsDigit(*p)) {
+            if (!bNonZero) {
+                --nPower;
+                bNonZero = *p != '0';
+            }
             ++p;
             ++nDigits;
         }
     }
     if (nDigits == 0)
         return false;
-    bool bBigExponent = false;
     if (*p == 'e' || *p == 'E') {
         const char* q = p + 1;
         bool bNegExp = false;
         if (*q == '+' || *q == '-')
             bNegExp = (*q++ == '-');
         if (IsDigit(*q)) {
-            while (IsDigit(*q))
-                ++q;
-            bBigExponent = !bNegExp;
+            long long nExp = 0;
+            for (; IsDigit(*q); ++q) {
+                if (nExp < 1000000000LL)
+                    nExp = nExp * 10 + (*q - '0');
+            }
+            nPower += bNegExp ? -nExp : nExp;
             p = q;
         }
     }
@@ -50,13 +63,7 @@ bool ScanFloat(const char* pszText, float* pfValue)
     std::from_chars_result r = std::from_chars(pStart, p, fValue, std::chars_format::general);
     if (r.ec == std::errc::result_out_of_range) {
         // Too large for a float reads as infinity, too small as zero.
-        double dValue = 0.0;
-        bool bLarge;
-        if (std::from_chars(pStart, p, dValue, std::chars_format::general).ec == std::errc())
-            bLarge = std::fabs(dValue) >= 1.0;
-        else
-            bLarge = bBigExponent || (*pStart >= '1' && *pStart <= '9');
-        fValue = bLarge ? std::numeric_limits<float>::infinity() : 0.0f;
+        fValue = nPower >= 0 ? std::numeric_limits<float>::infinity() : 0.0f;
     } else if (r.ec != std::errc()) {
         return false;
     }

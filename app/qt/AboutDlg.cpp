@@ -2,6 +2,7 @@
 
 #include "DialogUnits.h"
 #include "UpdateDlgApp.h"
+#include "resources/notice.h"
 
 #include <QIcon>
 #include <QLabel>
@@ -9,7 +10,7 @@
 
 const char kAboutCaption[] = "About ZT9047Q Firmware Update";
 const char kAboutVersion[] = "ZT9047Q Version 2.00";
-const char kAboutNotice[] = "Copyright (C) 2026 QNL";
+const char kAboutNotice[] = ZT_MAKER_NOTICE;
 
 CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent)
 {

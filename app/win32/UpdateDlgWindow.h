@@ -48,6 +48,8 @@ private:
     bool OnPaint();
     void OnDownload();
     void OnCloseRequest();
+    // The system timer resolution at 1 ms while a transfer streams.
+    void SetFineTimer(bool bOn);
     HWND Item(int nId) const { return GetDlgItem(m_hWnd, nId); }
 
     HWND m_hParent;
@@ -58,4 +60,5 @@ private:
     bool m_bInDownload;
     bool m_bCloseDeferred;
     bool m_bInClose;
+    bool m_bFineTimer;
 };

@@ -54,19 +54,20 @@ TEST(EnumerateAll, ClearsTheListAndDerivesNamesAndDescriptions)
 {
     CListSource source;
     source.AddName("", "COM3");
-    for (const char* psz : {"Communications Port (COM1)", "(COM1)", " (COM1)", "Port (A) (COM1)", "Port (COM1) B"})
+    for (const char* psz : {"Communications Port (COM1)", "(COM1)", " (COM1)", "Port (A) (COM1)", "Port (COM1) B",
+                            "Port (A (COM1)"}) // cut at the first " (", not the last
         source.AddName(psz);
     source.AddName("USB Serial Port (COM5)");
     source.m_records.back().strDescription = "Kept as it is";
     CSerInfoArray list;
     list.Add(source.m_records[1]); // stale contents go first
-    ASSERT_EQ(CEnumSerialPorts(&source).EnumerateAll(list, 0), 7);
+    ASSERT_EQ(CEnumSerialPorts(&source).EnumerateAll(list, 0), 8);
     const char* kDescriptions[] = {"COM3", "Communications Port", "(COM1)", " (COM1)",
-                                   "Port (A) (COM1)", "Port (COM1) B", "Kept as it is"};
-    for (int i = 0; i < 7; ++i)
+                                   "Port (A) (COM1)", "Port (COM1) B", "Port", "Kept as it is"};
+    for (int i = 0; i < 8; ++i)
         EXPECT_EQ(list[i].strDescription, kDescriptions[i]) << i;
     EXPECT_EQ(list[0].strDisplayName, "COM3");
-    EXPECT_EQ(list[6].strDisplayName, "USB Serial Port (COM5)");
+    EXPECT_EQ(list[7].strDisplayName, "USB Serial Port (COM5)");
     EXPECT_TRUE(source.m_tried.empty()); // nothing is opened unless asked
 }
 
@@ -111,6 +112,7 @@ TEST(FindDevicePort, MatchesByTheThreeTokensAndReadsTheNumberAfterTheFirstCom)
 {
     EXPECT_EQ(Detect({}), -1);
     EXPECT_EQ(Detect({"USB Serial Port (COM3)", "ZT9047Q UART (COM4)"}), -1);
+    EXPECT_EQ(Detect({"Generic USB UART (COM2)", "ZT9047Q USB Serial (COM7)"}), -1); // each token counts
     EXPECT_EQ(Detect({"zt9047q usb uart (com7)"}), 7);
     EXPECT_EQ(Detect({"UART USB bridge ZT9047Q (COM12)"}), 12);
     EXPECT_EQ(Detect({"ZT9047Q USB UART", "ZT9047Q USB UART (COM9)"}), 9);

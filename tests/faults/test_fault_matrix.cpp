@@ -414,6 +414,21 @@ TEST(FaultMatrix, SilenceAtAMiddleFrame)
     EXPECT_LE(rig.nLongestTickMs, 8000u + 10u);
 }
 
+TEST(FaultMatrix, ASecondRunInTheSameWindowReportsItsOwnFrames)
+{
+    SSimConfig c = Boot();
+    c.nSilentFrame = 98;
+    SFaultRig rig(c);
+    rig.Run();
+    ExpectEndedIdle(rig, SilenceText(FrameStart(98), 98, FrameStart(98)));
+    // The unit is switched off and on; the next run gets no answer at all.
+    c.nSilentFrame = 0;
+    rig.model = CInstrumentModel(c);
+    rig.marks.clear();
+    rig.Run();
+    ExpectEndedIdle(rig, SilenceText(0, 0, 0));
+}
+
 TEST(FaultMatrix, SilenceAtTheLastFrame)
 {
     const int nLast = SPackagedImage::Get().Frames() - 1;

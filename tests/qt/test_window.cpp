@@ -565,7 +565,7 @@ void CWindowTest::aboutBoxBySystemCommand()
     QCOMPARE(seen.nShown, 1);
     QCOMPARE(seen.strTitle, QStringLiteral("About ZT9047Q Firmware Update"));
     QCOMPARE(seen.strVersion, QStringLiteral("ZT9047Q Version 2.00"));
-    QVERIFY(!seen.strNotice.isEmpty());
+    QCOMPARE(seen.strNotice, QStringLiteral("Copyright (C) 2026 QNL")); // as in the Windows program
     QVERIFY(seen.bIcon);
     QVERIFY(seen.bDefault);
     rig.Win().OnSysCommand(0x1F, 0); // the low four bits do not count

@@ -4,24 +4,23 @@
 # when none is given); ui_driver.exe operating its window. Afterwards the
 # simulator's summary tells whether it received the packaged image.
 #
-#   e2e.sh --exe EXE --driver EXE --sim SIM --prefix DIR --scenario update|close-yes
-#          [--screenshot PNG --sim-args "ARGS"]
+#   e2e.sh --exe EXE --driver EXE --register EXE --sim SIM --prefix DIR
+#          --scenario update|close-yes [--screenshot PNG --sim-args "ARGS"]
 #
-# Known Wine limits, not papered over:
-# - Wine's SetupAPI lists no COM-port interfaces, so port detection finds
-#   nothing: every run starts with the not-found message, the driver checks
-#   its text and then sets the COM number by hand. The detection rule itself
-#   is tested on lists (discovery tests).
-# - Wine does not enforce exclusive opens of COM ports, so "in use" cannot be
-#   shown here; "does not exist" is (a COM number with no device behind it).
+# Wine's SetupAPI lists only the COM-port interfaces that a program has
+# registered, so register_port.exe registers "ZT9047Q USB UART (COM8)" (on
+# USB) after a decoy, and the window must find COM8 by its own detection.
+# Wine does not enforce exclusive opens of COM ports, so "in use" cannot be
+# shown here; "does not exist" is (a COM number with no device behind it).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 
-exe="" driver="" sim="" prefix="" scenario="" screenshot="" sim_args=""
+exe="" driver="" register="" sim="" prefix="" scenario="" screenshot="" sim_args=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --exe) exe="$2"; shift 2 ;;
     --driver) driver="$2"; shift 2 ;;
+    --register) register="$2"; shift 2 ;;
     --sim) sim="$2"; shift 2 ;;
     --prefix) prefix="$2"; shift 2 ;;
     --scenario) scenario="$2"; shift 2 ;;
@@ -39,7 +38,7 @@ fi
 # No display given: run on a private Xvfb.
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash "$0" \
-    --exe "$exe" --driver "$driver" --sim "$sim" --prefix "$prefix" --scenario "$scenario" \
+    --exe "$exe" --driver "$driver" --register "$register" --sim "$sim" --prefix "$prefix" --scenario "$scenario" \
     ${screenshot:+--screenshot "$screenshot"} ${sim_args:+--sim-args "$sim_args"}
 fi
 
@@ -66,9 +65,15 @@ cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
   rm -f "$link"
+  "$run" "$prefix" "$register" remove ZTE2E >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# The ports the window's detection sees: a decoy first, then the instrument.
+"$run" "$prefix" "$register" remove ZTE2E >/dev/null
+"$run" "$prefix" "$register" add ZTE2E "USB Serial Port (COM3)" "USB Serial Port" "USB hub 1, port 2"
+"$run" "$prefix" "$register" add ZTE2E "ZT9047Q USB UART (COM$good)" "ZT9047Q USB UART" "USB hub 1, port 3"
 
 # shellcheck disable=SC2086
 "$sim" --firmware 2.10 --link "$link" $sim_args >"$work/sim.out" 2>"$work/sim.err" &

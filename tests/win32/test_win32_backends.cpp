@@ -9,9 +9,13 @@
 #include "update/Resources.h"
 #include "update/UpdateDlgDlg.h"
 #include "support/FakeSurface.h"
+#include "RegisterPort.h"
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 TEST(Win32CommPort, LineSettingsAreBinary8N1WithOnlyFBinaryInTheFlagsWord)
 {
@@ -117,8 +121,8 @@ TEST(Win32PortSource, ProbingListsSixteenNamesAndNormalisesThem)
 
 TEST(Win32PortSource, DeviceInterfacesUnderThisSystemDoNotFail)
 {
-    // Wine lists no COM-port interfaces; on Windows every record that comes
-    // has a path and a friendly name.
+    // Whatever the system lists (under Wine, only what a test registered),
+    // every record has a path and a friendly name.
     CWin32PortSource source;
     CSerInfoArray list;
     EXPECT_NO_THROW(source.EnumerateByDeviceInterface(list));
@@ -129,6 +133,212 @@ TEST(Win32PortSource, DeviceInterfacesUnderThisSystemDoNotFail)
     }
     CSerInfoArray all;
     EXPECT_NO_THROW(source.Enumerate(all));
+}
+
+namespace {
+
+// SetupAPI as a script: interfaces with a path and three properties (null:
+// the read fails), failures to inject, and a record of the reads.
+struct SScriptedInterface
+{
+    std::string strPath;
+    const char* pszFriendly;
+    const char* pszDescription;
+    const char* pszLocation;
+};
+
+struct SSetupScript
+{
+    std::vector<SScriptedInterface> interfaces;
+    DWORD dwClassDevsError = 0; // the set cannot be built
+    int nEnumFailAt = -1;       // enumeration fails at this index ...
+    DWORD dwEnumError = 0;      // ... with this code
+    DWORD dwFlags = 0;
+    GUID guid = {};
+    std::vector<std::pair<int, DWORD>> reads; // (interface, property)
+    int nDestroyed = 0;
+} g_setup;
+
+HDEVINFO const kScriptSet = reinterpret_cast<HDEVINFO>(0x5E7);
+
+HDEVINFO WINAPI ScriptGetClassDevs(const GUID* pGuid, PCSTR, HWND, DWORD dwFlags)
+{
+    g_setup.guid = *pGuid;
+    g_setup.dwFlags = dwFlags;
+    if (g_setup.dwClassDevsError) {
+        SetLastError(g_setup.dwClassDevsError);
+        return INVALID_HANDLE_VALUE;
+    }
+    return kScriptSet;
+}
+
+BOOL WINAPI ScriptEnum(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD dwIndex, PSP_DEVICE_INTERFACE_DATA pData)
+{
+    if (static_cast<int>(dwIndex) == g_setup.nEnumFailAt) {
+        SetLastError(g_setup.dwEnumError);
+        return FALSE;
+    }
+    if (dwIndex >= g_setup.interfaces.size()) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    pData->Reserved = dwIndex;
+    return TRUE;
+}
+
+BOOL WINAPI ScriptDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA pData, PSP_DEVICE_INTERFACE_DETAIL_DATA_A pDetail,
+                         DWORD cbDetail, PDWORD, PSP_DEVINFO_DATA pDev)
+{
+    const std::string& strPath = g_setup.interfaces[pData->Reserved].strPath;
+    if (pDetail->cbSize != sizeof *pDetail
+        || offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + strPath.size() + 1 > cbDetail) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(pDetail->DevicePath, strPath.c_str(), strPath.size() + 1);
+    pDev->DevInst = static_cast<DWORD>(pData->Reserved);
+    return TRUE;
+}
+
+BOOL WINAPI ScriptProperty(HDEVINFO, PSP_DEVINFO_DATA pDev, DWORD dwProperty, PDWORD, PBYTE pBuffer, DWORD cbBuffer,
+                           PDWORD)
+{
+    const SScriptedInterface& i = g_setup.interfaces[pDev->DevInst];
+    g_setup.reads.emplace_back(static_cast<int>(pDev->DevInst), dwProperty);
+    const char* psz = dwProperty == SPDRP_FRIENDLYNAME ? i.pszFriendly
+        : dwProperty == SPDRP_DEVICEDESC              ? i.pszDescription
+        : dwProperty == SPDRP_LOCATION_INFORMATION    ? i.pszLocation
+                                                      : nullptr;
+    if (!psz) {
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    if (std::strlen(psz) + 1 > cbBuffer) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(pBuffer, psz, std::strlen(psz) + 1);
+    return TRUE;
+}
+
+BOOL WINAPI ScriptDestroy(HDEVINFO hSet)
+{
+    g_setup.nDestroyed += hSet == kScriptSet ? 1 : 100;
+    return TRUE;
+}
+
+CWin32PortSource ScriptedSource(const SSetupScript& script)
+{
+    g_setup = script;
+    SSetupApi api = {ScriptGetClassDevs, ScriptEnum, ScriptDetail, ScriptProperty, ScriptDestroy};
+    return CWin32PortSource(HKEY_LOCAL_MACHINE, api);
+}
+
+std::string ThrownBy(CWin32PortSource& source, CSerInfoArray& list)
+{
+    try {
+        source.EnumerateByDeviceInterface(list);
+    } catch (const std::string& strError) {
+        return strError;
+    }
+    return "(nothing thrown)";
+}
+
+} // namespace
+
+TEST(Win32DeviceInterfaces, PropertiesDecideWhatIsListed)
+{
+    const std::string s255(255, 'n'), s256(256, 'n');
+    const std::string strUsb256 = "USB" + std::string(253, 'x');
+    SSetupScript script;
+    script.interfaces = {
+        {"\\\\?\\a", "ZT9047Q USB UART (COM8)", "ZT9047Q USB UART", "USB hub 2, port 1"},
+        {"\\\\?\\b", nullptr, "no friendly name", "USB"},         // not listed, description not read
+        {"\\\\?\\c", "no description", nullptr, "USB"},           // not listed
+        {"\\\\?\\d", s255.c_str(), s255.c_str(), "usb hub"},      // 255 characters fit; "usb" is no USB
+        {"\\\\?\\e", s256.c_str(), "too long a name", "USB"},     // 256 do not: not listed
+        {"\\\\?\\f", "F", "F port", strUsb256.c_str()},           // an unreadable location: not on USB
+        {"\\\\?\\g", "G", "G port", nullptr},
+    };
+    CWin32PortSource source = ScriptedSource(script);
+    CSerInfoArray list;
+    source.EnumerateByDeviceInterface(list);
+
+    EXPECT_EQ(0x12u, g_setup.dwFlags);
+    EXPECT_EQ(0, std::memcmp(&g_setup.guid, &regport::kComPortInterface, sizeof(GUID)));
+    EXPECT_EQ(1, g_setup.nDestroyed);
+    ASSERT_EQ(4, list.GetSize());
+    EXPECT_EQ("\\\\?\\a", list[0].strPath);
+    EXPECT_EQ("", list[0].strComName);
+    EXPECT_EQ("ZT9047Q USB UART (COM8)", list[0].strDisplayName);
+    EXPECT_EQ("ZT9047Q USB UART", list[0].strDescription);
+    EXPECT_EQ(1, list[0].bOnUsb);
+    EXPECT_EQ(s255, list[1].strDisplayName);
+    EXPECT_EQ(s255, list[1].strDescription);
+    EXPECT_EQ(0, list[1].bOnUsb);
+    EXPECT_EQ("F", list[2].strDisplayName);
+    EXPECT_EQ(0, list[2].bOnUsb);
+    EXPECT_EQ("G", list[3].strDisplayName);
+    EXPECT_EQ(0, list[3].bOnUsb);
+
+    // Friendly name, the description only after it, the location always.
+    const DWORD F = SPDRP_FRIENDLYNAME, D = SPDRP_DEVICEDESC, L = SPDRP_LOCATION_INFORMATION;
+    const std::vector<std::pair<int, DWORD>> expected = {
+        {0, F}, {0, D}, {0, L}, {1, F}, {1, L}, {2, F}, {2, D}, {2, L}, {3, F}, {3, D}, {3, L},
+        {4, F}, {4, L}, {5, F}, {5, D}, {5, L}, {6, F}, {6, D}, {6, L}};
+    EXPECT_EQ(expected, g_setup.reads);
+}
+
+TEST(Win32DeviceInterfaces, EveryFailureIsThrownWithItsCodeAndTheSetIsFreed)
+{
+    CSerInfoArray list;
+    SSetupScript script;
+    script.dwClassDevsError = ERROR_ACCESS_DENIED;
+    CWin32PortSource noSet = ScriptedSource(script);
+    EXPECT_EQ("SetupDiGetClassDevs failed. (err=5)", ThrownBy(noSet, list));
+    EXPECT_EQ(0, g_setup.nDestroyed);
+
+    script = SSetupScript();
+    script.interfaces = {{"\\\\?\\a", "A", "A port", "USB"}, {"\\\\?\\b", "B", "B port", "USB"}};
+    script.nEnumFailAt = 1;
+    script.dwEnumError = ERROR_INVALID_PARAMETER;
+    CWin32PortSource enumFails = ScriptedSource(script);
+    EXPECT_EQ("SetupDiEnumDeviceInterfaces failed. (err=57)", ThrownBy(enumFails, list));
+    EXPECT_EQ(1, g_setup.nDestroyed);
+    EXPECT_EQ(1, list.GetSize()); // the record before the error stays
+
+    // A device path of 256 characters fits the detail buffer, 257 do not.
+    script = SSetupScript();
+    script.interfaces = {{std::string(256, 'p'), "A", "A port", "USB"}, {std::string(257, 'p'), "B", "B", "USB"}};
+    CWin32PortSource longPath = ScriptedSource(script);
+    list.SetSize(0);
+    EXPECT_EQ("SetupDiGetDeviceInterfaceDetail failed. (err=7a)", ThrownBy(longPath, list));
+    EXPECT_EQ(1, g_setup.nDestroyed);
+    ASSERT_EQ(1, list.GetSize());
+    EXPECT_EQ(std::string(256, 'p'), list[0].strPath);
+}
+
+TEST(Win32DeviceInterfaces, APortRegisteredInTheSystemIsListed)
+{
+    // Wine lists the COM-port interfaces that a program registers.
+    regport::Remove("ZTUNIT");
+    ASSERT_EQ("", regport::Register("ZTUNIT", "Unit Test Port (COM41)", "Unit Test Port", "USB hub 1, port 4"));
+    ASSERT_EQ("", regport::Register("ZTUNIT", nullptr, "Nameless Port", "USB hub 1, port 5"));
+    CWin32PortSource source;
+    CSerInfoArray list;
+    source.EnumerateByDeviceInterface(list);
+    regport::Remove("ZTUNIT");
+    int nFound = 0;
+    for (int i = 0; i < list.GetSize(); ++i) {
+        EXPECT_NE("Nameless Port", list[i].strDescription);
+        if (list[i].strDisplayName != "Unit Test Port (COM41)")
+            continue;
+        ++nFound;
+        EXPECT_EQ("Unit Test Port", list[i].strDescription);
+        EXPECT_EQ(1, list[i].bOnUsb);
+        EXPECT_EQ(0u, list[i].strPath.find("\\\\?\\"));
+    }
+    EXPECT_EQ(1, nFound);
 }
 
 namespace {

@@ -4,11 +4,14 @@
 // caption while reading their texts. Prints what it sees; exit code 0 when
 // the scenario went as expected.
 //
-//   ui_driver update BAD_COM GOOD_COM   not-found box, About box, a port that
-//                                       does not open, then a whole update
-//                                       with a close request answered No
-//   ui_driver close-yes COM             a close request answered Yes during
-//                                       the stream ends the program
+//   ui_driver update BAD_COM GOOD_COM   the window opens with GOOD_COM found by
+//                                       its own detection; About box; a whole
+//                                       update from there with a close request
+//                                       answered No; then a port that does not
+//                                       open
+//   ui_driver close-yes COM             from COM found at start, a close
+//                                       request answered Yes during the
+//                                       stream ends the program
 #include "resource.h"
 
 #include <windows.h>
@@ -25,8 +28,6 @@ namespace {
 const char kMainCaption[] = "QNL ZT9047Q Firmware Update Version 2.20";
 const char kBoxCaption[] = "ZT9047Q Firmware Update";
 const char kAboutCaption[] = "About ZT9047Q Firmware Update";
-const char kNotFound[] = "ZT9047Q USB communication port not found.\r\n"
-                         "Check USB connection to ZT9047Q and restart program.";
 const char kCloseQuestion[] = "Warning, data transfer in progress.\r\n"
                               "Terminating the transfer before completion\r\n"
                               "will result in unpredictable ZT9047Q operation.\r\n"
@@ -211,20 +212,31 @@ void SetSpin(HWND hMain, int nCom)
         Fail("the spin box did not carry " + std::to_string(nCom) + " into its edit box");
 }
 
-HWND OpenMainWindow()
+// The window as it opens: the instrument's port (registered in the prefix
+// beside a decoy) found by the window's own detection, no message box.
+HWND OpenMainWindow(int nFoundCom)
 {
-    // Under Wine no COM port interface is listed, so the window opens with
-    // the not-found message (shown before the caption gets its version).
-    AnswerBox(kNotFound, IDOK, 60000);
-    HWND hMain = WaitDialog(kMainCaption, 20000);
+    // A box shown while the window initialises (the not-found message, say)
+    // holds back its caption's version: answer it, and fail.
+    HWND hMain = nullptr;
+    DWORD dwStart = GetTickCount();
+    while (!hMain && GetTickCount() - dwStart < 60000) {
+        for (HWND hBox : Dialogs(kBoxCaption)) {
+            Fail("a box at start: \"" + Printable(BoxText(hBox)) + "\"");
+            Press(hBox, IDOK);
+            WaitGone(hBox, 5000);
+        }
+        hMain = WaitDialog(kMainCaption, 100);
+    }
     if (!hMain) {
         Fail("main window not found by its caption");
         return nullptr;
     }
     Note("WINDOW " + TextOf(hMain));
     LRESULT nPos = Ask(GetDlgItem(hMain, IDC_SPIN_PORT), UDM_GETPOS32, 0, 0);
-    if (nPos != 1)
-        Fail("spin position " + std::to_string(nPos) + " after not-found, expected 1");
+    Note("FOUND COM" + std::to_string(nPos));
+    if (nPos != nFoundCom)
+        Fail("spin position " + std::to_string(nPos) + " at start, expected the detected " + std::to_string(nFoundCom));
     std::string strStatus = ControlText(GetDlgItem(hMain, IDC_STATUS));
     if (strStatus != kWaiting)
         Fail("status \"" + strStatus + "\" at start");
@@ -239,13 +251,16 @@ void CheckAbout(HWND hMain)
         Fail("system command 16 opened no About box");
         return;
     }
-    bool bVersion = false;
+    bool bVersion = false, bNotice = false;
     for (const std::string& s : StaticTexts(hAbout)) {
         Note("ABOUT " + s);
         bVersion = bVersion || s == "ZT9047Q Version 2.00";
+        bNotice = bNotice || s == "Copyright (C) 2026 QNL"; // as in the Linux window
     }
     if (!bVersion)
         Fail("About box without \"ZT9047Q Version 2.00\"");
+    if (!bNotice)
+        Fail("About box without the maker's notice \"Copyright (C) 2026 QNL\"");
     Press(hAbout, IDOK);
     if (!WaitGone(hAbout, 5000))
         Fail("About box did not close");
@@ -339,17 +354,12 @@ void FollowRun(HWND hMain, SRun& run, int nCloseAt, int nAnswer)
 
 int ScenarioUpdate(int nBadCom, int nGoodCom)
 {
-    HWND hMain = OpenMainWindow();
+    HWND hMain = OpenMainWindow(nGoodCom);
     if (!hMain)
         return 1;
     CheckAbout(hMain);
 
-    // A COM number that names no device: the port does not open.
-    SetSpin(hMain, nBadCom);
-    Press(hMain, IDC_DOWNLOAD);
-    AnswerBox("Error: COM" + std::to_string(nBadCom) + " in use or does not exist.", IDOK, 20000);
-
-    SetSpin(hMain, nGoodCom);
+    // Download on the port as found.
     Press(hMain, IDC_DOWNLOAD);
     SRun run;
     FollowRun(hMain, run, 30, IDNO);
@@ -381,6 +391,11 @@ int ScenarioUpdate(int nBadCom, int nGoodCom)
     if (!IsWindowEnabled(GetDlgItem(hMain, IDC_DOWNLOAD)))
         Fail("Download still disabled after the run");
 
+    // A COM number that names no device: the port does not open.
+    SetSpin(hMain, nBadCom);
+    Press(hMain, IDC_DOWNLOAD);
+    AnswerBox("Error: COM" + std::to_string(nBadCom) + " in use or does not exist.", IDOK, 20000);
+
     // Close while idle: no question, the window goes at once.
     PostMessageA(hMain, WM_CLOSE, 0, 0);
     if (!WaitGone(hMain, 5000))
@@ -393,10 +408,9 @@ int ScenarioUpdate(int nBadCom, int nGoodCom)
 
 int ScenarioCloseYes(int nCom)
 {
-    HWND hMain = OpenMainWindow();
+    HWND hMain = OpenMainWindow(nCom);
     if (!hMain)
         return 1;
-    SetSpin(hMain, nCom);
     Press(hMain, IDC_DOWNLOAD);
     SRun run;
     FollowRun(hMain, run, 20, IDYES);

@@ -24,5 +24,11 @@ if [ ! -f "$prefix/system.reg" ]; then
     fi
   ) 9>"$prefix.lock"
 fi
+# Wine draws the title bar buttons with its Marlett font, which Debian's Wine
+# ships (fonts-wine) but does not put into a new prefix.
+fonts="$prefix/drive_c/windows/Fonts"
+if [ -d "$fonts" ] && [ ! -f "$fonts/marlett.ttf" ] && [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+  cp /usr/share/wine/fonts/marlett.ttf "$fonts/" 2>/dev/null || true
+fi
 if [ "${1:-}" = "--prepare" ]; then exit 0; fi
 exec "$wine" "$@"
