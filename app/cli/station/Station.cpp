@@ -114,18 +114,19 @@ bool RecordSucceeded(const SStationRecord& record, bool bWatching)
 
 std::string SummaryTable(const std::vector<SStationRecord>& records, bool bVerify)
 {
-    size_t nPortWidth = 4;
+    size_t nPortWidth = 6;
     for (const SStationRecord& r : records)
         nPortWidth = std::max(nPortWidth, r.strPort.size());
     std::string s = "Summary:\n  " + Padded("Port", nPortWidth + 1) + "Version  " + Padded("Result", 20) + "Seconds";
     if (bVerify)
         s += "  After";
     s += "\n";
-    int nCompleted = 0, nUpToDate = 0;
+    int nCompleted = 0, nUpToDate = 0, nUnverified = 0;
     for (const SStationRecord& r : records) {
         const SRunEnd& end = r.end;
         nCompleted += end.eResult == kEndCompleted ? 1 : 0;
         nUpToDate += end.bUpToDate ? 1 : 0;
+        nUnverified += end.eResult == kEndCompleted && bVerify && !end.bVerified ? 1 : 0;
         char szSeconds[32];
         std::snprintf(szSeconds, sizeof szSeconds, "%7.1f", end.nElapsedMs / 1000.0);
         s += "  " + Padded(r.strPort, nPortWidth + 1) + Padded(VersionText(end.bUnitVersionKnown, end.fUnitVersion), 9)
@@ -138,6 +139,8 @@ std::string SummaryTable(const std::vector<SStationRecord>& records, bool bVerif
     }
     s += std::to_string(records.size()) + (records.size() == 1 ? " run: " : " runs: ") + std::to_string(nCompleted)
         + " completed";
+    if (nUnverified)
+        s += " (" + std::to_string(nUnverified) + " not verified)";
     if (nUpToDate)
         s += ", " + std::to_string(nUpToDate) + " up to date";
     int nOther = static_cast<int>(records.size()) - nCompleted - nUpToDate;
