@@ -117,7 +117,7 @@ std::string SummaryTable(const std::vector<SStationRecord>& records, bool bVerif
     size_t nPortWidth = 6;
     for (const SStationRecord& r : records)
         nPortWidth = std::max(nPortWidth, r.strPort.size());
-    std::string s = "Summary:\n  " + Padded("Port", nPortWidth + 1) + "Version  " + Padded("Result", 20) + "Seconds";
+    std::string s = "Summary:\n  " + Padded("Port", nPortWidth + 2) + "Version  " + Padded("Result", 20) + "Seconds";
     if (bVerify)
         s += "  After";
     s += "\n";
@@ -129,7 +129,7 @@ std::string SummaryTable(const std::vector<SStationRecord>& records, bool bVerif
         nUnverified += end.eResult == kEndCompleted && bVerify && !end.bVerified ? 1 : 0;
         char szSeconds[32];
         std::snprintf(szSeconds, sizeof szSeconds, "%7.1f", end.nElapsedMs / 1000.0);
-        s += "  " + Padded(r.strPort, nPortWidth + 1) + Padded(VersionText(end.bUnitVersionKnown, end.fUnitVersion), 9)
+        s += "  " + Padded(r.strPort, nPortWidth + 2) + Padded(VersionText(end.bUnitVersionKnown, end.fUnitVersion), 9)
             + Padded(RunResultName(end), 20) + szSeconds;
         if (bVerify) {
             s += "  " + VersionText(end.bVersionAfterKnown, end.fVersionAfter);
