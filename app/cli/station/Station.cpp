@@ -92,7 +92,7 @@ void CStationUnit::Body()
             }
         }
         m_ePhase = kEnding;
-        if (m_options.bVerify && run.Logic().LastEnd() == kEndCompleted)
+        if (m_options.bVerify && run.Logic().LastEnd() == kEndCompleted && !m_stopAll.load())
             run.Verify();
         m_end = run.Finish();
     } // the port is released before the station hears of the end
