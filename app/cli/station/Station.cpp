@@ -247,6 +247,10 @@ void CStation::Interrupt()
                             : "Stopping: handshakes under way end here.");
         return;
     }
+    if (!m_options.bInIsTerminal && m_options.unit.terminal.bAssumeYes) {
+        StopAll("Answered Yes (--yes): stopping the transfers.");
+        return;
+    }
     // The window's close guard, once for all the units that stream; their
     // frames keep going out while it waits.
     m_bQuestionOpen = true;
