@@ -1,10 +1,13 @@
 // zt9047q-flash's single-unit run on virtual time against the simulated
-// unit: the JSON end event for each end a run can take, and the stream going
-// on under the terminal's close question.
+// unit: the JSON end event for each end a run can take, the stream going on
+// under the terminal's close question, --verify and "up-to-date"; and the
+// station's runs of several units at once.
 #include "app/cli/UnitRun.h"
+#include "app/cli/station/Station.h"
 #include "support/Rig.h"
 
 #include <gtest/gtest.h>
+#include <set>
 
 namespace {
 
@@ -177,4 +180,135 @@ TEST(CommandLine, StreamGoesOnUnderTheCloseQuestion)
             EXPECT_EQ(rig.driver.m_nOpenHandles, 0);
         }
     }
+}
+
+TEST(CommandLine, VerifyReadsTheVersionAfterTheUpdate)
+{
+    for (bool bSilentAfter : {false, true}) {
+        SCOPED_TRACE(bSilentAfter);
+        SSimConfig config;
+        config.nImageBytes = static_cast<uint32_t>(PackagedImage().size()); // then it restarts
+        config.bSilentAfterUpdate = bSilentAfter;
+        SCliRig rig(config);
+        rig.options.bVerify = true;
+        CUnitRun& run = rig.Make();
+        ASSERT_TRUE(run.Start());
+        while (run.Step())
+            rig.clock.Advance(run.NextTickIn());
+        uint64_t nCompleted = rig.clock.Now();
+        EXPECT_EQ(run.Verify(), !bSilentAfter);
+        const SRunEnd& end = run.Finish();
+        EXPECT_EQ(end.eResult, kEndCompleted);
+        std::string strEnd = rig.JsonLines().back();
+        if (bSilentAfter) {
+            // Woken again and again until the 30 s are up.
+            EXPECT_GE(rig.clock.Now() - nCompleted, 30000u);
+            EXPECT_TRUE(Has(strEnd, "\"verified\":false,\"version_after\":null}")) << strEnd;
+        } else {
+            EXPECT_TRUE(Has(strEnd, "\"verified\":true,\"version_after\":2.20}")) << strEnd;
+        }
+        EXPECT_EQ(rig.driver.m_nOpenHandles, 0);
+    }
+}
+
+TEST(CommandLine, UnitAtThePackagedVersionIsLeftAloneWhenAsked)
+{
+    SSimConfig config;
+    config.strVersion = "2.20";
+    SCliRig rig(config);
+    rig.options.bLeaveUpToDate = true;
+    rig.Make();
+    const SRunEnd& end = rig.RunToEnd();
+    EXPECT_TRUE(end.bUpToDate);
+    EXPECT_TRUE(Has(rig.JsonLines().back(), "\"result\":\"up-to-date\"")) << rig.JsonLines().back();
+    // Woken and asked nothing more: no bootloader request.
+    EXPECT_EQ(rig.model.ConsoleText(), "\r\n");
+    EXPECT_EQ(rig.driver.m_nOpenHandles, 0);
+}
+
+// The station: every unit on its own thread, its own simulated instrument
+// and its own virtual clock.
+TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
+{
+    struct SUnit
+    {
+        SUnit(const SSimConfig& config, int nCom) : model(config), driver(model, clock, "COM" + std::to_string(nCom)) {}
+        CVirtualClock clock;
+        CInstrumentModel model;
+        CSimCommDriver driver;
+    };
+    SSimConfig good, silent;
+    good.nImageBytes = static_cast<uint32_t>(PackagedImage().size());
+    silent.nSilentFrame = 3;
+    std::unique_ptr<SUnit> units[] = {std::unique_ptr<SUnit>(new SUnit(good, 33)),
+                                      std::unique_ptr<SUnit>(new SUnit(silent, 34)),
+                                      std::unique_ptr<SUnit>(new SUnit(good, 35))};
+    SStationOptions options;
+    options.unit.bJson = true;
+    options.unit.pHuman = std::tmpfile();
+    options.unit.pJson = std::tmpfile();
+    CStationOutput output(options.unit.pHuman, options.unit.pJson);
+    CStation station(options, output, nullptr, [&](const SUnitTarget& target) {
+        SUnit& unit = *units[target.nCom - 33];
+        SUnitPlant plant;
+        plant.pClock = &unit.clock;
+        plant.pDriver = &unit.driver;
+        return plant;
+    });
+    EXPECT_EQ(station.RunAll({CStation::ComTarget(33), CStation::ComTarget(34), CStation::ComTarget(35)}), 1);
+
+    ASSERT_EQ(station.Records().size(), 3u);
+    const char* kResults[] = {"completed", "silence", "completed"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(station.Records()[i].strPort, "COM" + std::to_string(33 + i));
+        EXPECT_STREQ(RunResultName(station.Records()[i].end), kResults[i]);
+        EXPECT_EQ(units[i]->model.UpdatesCompleted(), i == 1 ? 0 : 1);
+    }
+    // Lines of different units never mix: each JSON line is whole, each
+    // human line of a run starts with its port.
+    auto lines = [](FILE* f) {
+        std::rewind(f);
+        std::vector<std::string> v;
+        char sz[4096];
+        while (std::fgets(sz, sizeof sz, f))
+            v.push_back(sz);
+        std::fclose(f);
+        return v;
+    };
+    int nEnds[3] = {0, 0, 0};
+    for (const std::string& s : lines(options.unit.pJson)) {
+        EXPECT_TRUE(s.compare(0, 10, "{\"event\":\"") == 0 && s.compare(s.size() - 2, 2, "}\n") == 0) << s;
+        for (int i = 0; i < 3; ++i)
+            nEnds[i] += Has(s, "\"end\",\"port\":\"COM" + std::to_string(33 + i) + "\"") ? 1 : 0;
+    }
+    EXPECT_EQ(nEnds[0] * 100 + nEnds[1] * 10 + nEnds[2], 111);
+    for (const std::string& s : lines(options.unit.pHuman)) {
+        if (Has(s, "Progress:") || Has(s, "Result:")) {
+            EXPECT_TRUE(s.compare(0, 4, "COM3") == 0) << s;
+        }
+    }
+}
+
+TEST(Station, PortIsUpdatedOncePerAppearance)
+{
+    CPortWatch watch;
+    std::set<int> running;
+    auto listed = [&](std::vector<int> present) {
+        return watch.Listed(present, [&](int n) { return running.count(n) != 0; });
+    };
+    EXPECT_EQ(listed({33, 34}), (std::vector<int>{33, 34}));
+    running = {33, 34};
+    EXPECT_TRUE(listed({33, 34}).empty());
+    running = {34};
+    EXPECT_TRUE(listed({33, 34}).empty()); // still attached after its run
+    // COM33 comes back: a new unit, a new run.
+    EXPECT_TRUE(listed({34}).empty());
+    EXPECT_EQ(listed({33, 34}), (std::vector<int>{33}));
+    // COM34 goes and comes back while its old run still ends: the new run
+    // waits for the old one.
+    running = {33, 34};
+    listed({33});
+    EXPECT_TRUE(listed({33, 34}).empty());
+    running = {33};
+    EXPECT_EQ(listed({33, 34}), (std::vector<int>{34}));
 }

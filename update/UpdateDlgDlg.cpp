@@ -149,14 +149,19 @@ bool CUpdateDlgDlg::LastRunCompleted() const
     return m_nTransferState == 0 && m_nImageLength > 0 && m_nOffset >= m_nImageLength;
 }
 
-int CUpdateDlgDlg::CheckDeviceVersion(std::string strLine)
+bool ReadReportedVersion(std::string strLine, float* pfVersion)
 {
     UpperCase(strLine);
     std::string::size_type nKey = strLine.find("VER");
     if (nKey == std::string::npos)
-        return 1;
+        return false;
+    return ScanFloat(strLine.c_str() + nKey + 3, pfVersion);
+}
+
+int CUpdateDlgDlg::CheckDeviceVersion(std::string strLine)
+{
     float fVersion = 0.0f;
-    if (!ScanFloat(strLine.c_str() + nKey + 3, &fVersion))
+    if (!ReadReportedVersion(strLine, &fVersion))
         return 1;
     m_bUnitVersionKnown = true;
     m_fUnitVersion = fVersion;

@@ -124,6 +124,10 @@ private:
     bool m_bUnitInBootloader = false;
 };
 
+// The version a console line reports: the number after its first "VER", in
+// any letter case, read as "%f" reads it. False when there is none.
+bool ReadReportedVersion(std::string strLine, float* pfVersion);
+
 // Texts of the system.
 namespace texts {
 extern const char kWaiting[];

@@ -34,5 +34,8 @@ int FlashOneUnit(CUnitRun& run, bool bFindPort, bool bInIsTerminal, IClock& cloc
             clock.Sleep(nWait);
         }
     }
-    return run.Finish().eResult == kEndCompleted ? 0 : 1;
+    if (run.Options().bVerify && run.Logic().LastEnd() == kEndCompleted)
+        run.Verify();
+    const SRunEnd& end = run.Finish();
+    return end.eResult == kEndCompleted && (!end.bVerifyAsked || end.bVerified) ? 0 : 1;
 }

@@ -22,6 +22,20 @@ const char* RunEndName(ERunEnd eEnd)
     return "interrupted"; // a run that never ended was cut short
 }
 
+const char* RunResultName(const SRunEnd& end)
+{
+    return end.bUpToDate ? "up-to-date" : RunEndName(end.eResult);
+}
+
+std::string JsonVersion(bool bKnown, float fVersion)
+{
+    if (!bKnown || !std::isfinite(fVersion))
+        return "null";
+    char sz[32];
+    std::snprintf(sz, sizeof sz, "%.2f", static_cast<double>(fVersion));
+    return sz;
+}
+
 std::string JsonString(const std::string& strText)
 {
     std::string s = "\"";
@@ -59,6 +73,10 @@ CJsonSurface::CJsonSurface(FILE* pOut, const std::string& strPort, CTerminalSurf
 void CJsonSurface::Emit(const std::string& strEvent, const std::string& strFields)
 {
     std::string strLine = "{\"event\":\"" + strEvent + "\",\"port\":" + JsonString(m_strPort) + strFields + "}\n";
+    if (m_writeLine) {
+        m_writeLine(strLine);
+        return;
+    }
     std::fputs(strLine.c_str(), m_pOut);
     std::fflush(m_pOut);
 }
@@ -106,13 +124,12 @@ void CJsonSurface::EmitEnd(const SRunEnd& end)
     if (m_bEnded)
         return;
     m_bEnded = true;
-    std::string strVersion = "null";
-    if (end.bUnitVersionKnown && std::isfinite(end.fUnitVersion)) {
-        char sz[32];
-        std::snprintf(sz, sizeof sz, "%.2f", static_cast<double>(end.fUnitVersion));
-        strVersion = sz;
-    }
-    Emit("end", ",\"result\":\"" + std::string(RunEndName(end.eResult)) + "\",\"text\":" + JsonString(end.strText)
-                    + ",\"bytes\":" + std::to_string(end.nBytes) + ",\"frames\":" + std::to_string(end.nFrames)
-                    + ",\"elapsed_ms\":" + std::to_string(end.nElapsedMs) + ",\"unit_version\":" + strVersion);
+    std::string strFields = ",\"result\":\"" + std::string(RunResultName(end)) + "\",\"text\":" + JsonString(end.strText)
+        + ",\"bytes\":" + std::to_string(end.nBytes) + ",\"frames\":" + std::to_string(end.nFrames)
+        + ",\"elapsed_ms\":" + std::to_string(end.nElapsedMs)
+        + ",\"unit_version\":" + JsonVersion(end.bUnitVersionKnown, end.fUnitVersion);
+    if (end.bVerifyAsked)
+        strFields += std::string(",\"verified\":") + (end.bVerified ? "true" : "false")
+            + ",\"version_after\":" + JsonVersion(end.bVersionAfterKnown, end.fVersionAfter);
+    Emit("end", strFields);
 }

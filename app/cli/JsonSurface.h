@@ -4,7 +4,8 @@
 //   status    {"text"}                       each status text
 //   progress  {"percent","bytes","frames"}   each change of the percentage, 100 at completion
 //   message   {"type","text","answer"}       each message box, once answered
-//   end       {"result","text","bytes","frames","elapsed_ms","unit_version"}  last, exactly once
+//   end       {"result","text","bytes","frames","elapsed_ms","unit_version"}  last, exactly once;
+//             with --verify also {"verified","version_after"}
 // Texts are escaped so that every line is valid JSON: quote, backslash and
 // control characters (\r, \n, \t as such, others as \u00XX); bytes from 0x80
 // on are written as \u00XX of their Latin-1 value, so a line stays ASCII
@@ -15,6 +16,7 @@
 #include "update/UpdateDlgDlg.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 // The result names of the end event, one for each end of a run.
@@ -32,7 +34,20 @@ struct SRunEnd
     uint32_t nElapsedMs = 0;
     bool bUnitVersionKnown = false;
     float fUnitVersion = 0.0f;
+    // Left alone: the unit already runs the packaged version (watching only).
+    bool bUpToDate = false;
+    // --verify: the unit's console after the update, and whether it reports
+    // the packaged version.
+    bool bVerifyAsked = false;
+    bool bVerified = false;
+    bool bVersionAfterKnown = false;
+    float fVersionAfter = 0.0f;
 };
+
+// The "result" of an end: the logic's end, or "up-to-date".
+const char* RunResultName(const SRunEnd& end);
+// The version as the end event writes it: "2.10", or "null".
+std::string JsonVersion(bool bKnown, float fVersion);
 
 class CJsonSurface : public IWindowSurface
 {
@@ -52,6 +67,9 @@ public:
     // The port once detection has named it ("" before).
     void SetPort(const std::string& strPort) { m_strPort = strPort; }
     void EmitEnd(const SRunEnd& end);
+
+    // Where whole lines go instead of the stream (several units share one).
+    std::function<void(const std::string& strLine)> m_writeLine;
 
 private:
     void Emit(const std::string& strEvent, const std::string& strFields);

@@ -55,7 +55,16 @@ void CTerminalSurface::EndBar()
 void CTerminalSurface::Say(const std::string& strLine)
 {
     EndBar();
-    std::fprintf(m_pOut, "%s\n", strLine.c_str());
+    WriteLines(strLine + "\n");
+}
+
+void CTerminalSurface::WriteLines(const std::string& strLines)
+{
+    if (m_writeLines) {
+        m_writeLines(strLines);
+        return;
+    }
+    std::fputs(strLines.c_str(), m_pOut);
     std::fflush(m_pOut);
 }
 
@@ -126,8 +135,7 @@ void CTerminalSurface::SetProgress(int nPos)
     }
     if (nPos >= m_nLastStep + 10) {
         m_nLastStep = nPos - nPos % 10;
-        std::fprintf(m_pOut, "Progress: %d%%\n", m_nLastStep);
-        std::fflush(m_pOut);
+        WriteLines("Progress: " + std::to_string(m_nLastStep) + "%\n");
     }
 }
 
@@ -213,12 +221,11 @@ int CTerminalSurface::ShowMessage(const std::string& strGiven, unsigned nType)
         if (m_options.bOutIsTerminal)
             DrawBar(100);
         else
-            std::fprintf(m_pOut, "Progress: 100%%\n");
+            WriteLines("Progress: 100%\n");
     }
     EndBar();
     m_strLastMessage = strText;
-    std::fprintf(m_pOut, "%s\n", AsLines(strText).c_str());
-    std::fflush(m_pOut);
+    WriteLines(AsLines(strText) + "\n");
     if (!IsQuestion(nType)) {
         Answered(strText, nType, kAnswerOk);
         return kAnswerOk;

@@ -63,6 +63,10 @@ public:
 
     // Looked at while a question waits for its answer: the run is to stop.
     std::function<bool()> m_stopRequested;
+    // Where whole lines go instead of the stream (several units writing to
+    // one terminal prefix and serialise them there). The progress bar and
+    // the y/N prompt, which are not whole lines, always use the stream.
+    std::function<void(const std::string& strLines)> m_writeLines;
     // Every message box once it has its answer (kAnswerOk, Yes or No).
     std::function<void(const std::string& strText, unsigned nType, int nAnswer)> m_onAnswered;
 
@@ -71,6 +75,7 @@ public:
 
 private:
     void EndBar();
+    void WriteLines(const std::string& strLines);
     void DrawBar(int nPos);
     void Answered(const std::string& strText, unsigned nType, int nAnswer);
     int AskAndWait();

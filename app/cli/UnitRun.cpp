@@ -1,7 +1,10 @@
 #include "UnitRun.h"
 
 #include "PortList.h"
+#include "UnitVerify.h"
 #include "serial/ComNames.h"
+#include "update/TextFormat.h"
+#include "update/Version.h"
 
 namespace {
 
@@ -36,7 +39,7 @@ CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, ICloc
     : m_target(target),
       m_options(options),
       m_baseClock(clock),
-      m_clock(clock, stopRequested),
+      m_clock(clock, [this] { return m_stopRequested() || LeaveUpToDate(); }),
       m_stopRequested(stopRequested),
       m_human(options.pHuman, options.terminal, clock),
       m_pPortSource(pPortSource)
@@ -46,9 +49,12 @@ CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, ICloc
         m_pPathDriver.reset(new CFixedPathDriver(target.strFixedPath, pDriver ? *pDriver : PlatformCommDriver()));
         pOpen = m_pPathDriver.get();
     }
+    m_pOpenDriver = pOpen;
+    m_human.m_writeLines = options.writeHuman;
     IWindowSurface* pSurface = &m_human;
     if (options.bJson) {
         m_pJson.reset(new CJsonSurface(options.pJson, target.strPort, m_human));
+        m_pJson->m_writeLine = options.writeJson;
         pSurface = m_pJson.get();
     }
     m_pDlg.reset(new CUpdateDlgDlg(*pSurface, m_clock, pOpen, pPortSource, pResources));
@@ -96,7 +102,9 @@ bool CUnitRun::Start()
     m_nStart = m_baseClock.GetTickCount();
     m_bStarted = true;
     m_clock.Arm(true);
+    m_bInHandshake = true;
     m_pDlg->OnDownload();
+    m_bInHandshake = false;
     m_clock.Arm(false);
     if (m_pDlg->LastEnd() == kEndOpenFailed && m_pDlg->m_pPort)
         m_human.Say(OpenFailureText(strDevice.empty() ? m_target.strPort : strDevice, m_pDlg->m_pPort->LastOpenError()));
@@ -160,6 +168,49 @@ void CUnitRun::StopNow()
     m_human.WithdrawQuestion();
 }
 
+bool CUnitRun::LeaveUpToDate()
+{
+    // The logic looks at its clock right after the version rule has passed
+    // and before the bootloader request: a cancellation there ends the run
+    // with nothing more sent.
+    if (!m_bLeftUpToDate && m_options.bLeaveUpToDate && m_bInHandshake && m_pDlg && m_pDlg->UnitVersionKnown()
+        && !m_pDlg->UnitToldBootloader() && IsPackagedVersion(m_pDlg->UnitVersion()))
+        m_bLeftUpToDate = true;
+    return m_bLeftUpToDate;
+}
+
+bool CUnitRun::Verify()
+{
+    if (!m_bEndTickKnown) {
+        m_nEndTick = m_baseClock.GetTickCount();
+        m_bEndTickKnown = true;
+    }
+    m_end.bVerifyAsked = true;
+    if (m_pDlg->LastEnd() != kEndCompleted || Running())
+        return false;
+    m_human.Note("Verifying: waking the console until it answers (at most "
+                 + std::to_string(kVerifyLimitMs / 1000) + " s)...");
+    std::string strName = (m_target.nCom <= 9 ? "COM" : "\\\\.\\COM") + std::to_string(m_target.nCom);
+    m_clock.Arm(true);
+    SConsoleVersion after = WakeAndReadVersion(m_pOpenDriver, strName, m_clock);
+    m_clock.Arm(false);
+    m_end.bVersionAfterKnown = after.bVersionKnown;
+    m_end.fVersionAfter = after.fVersion;
+    m_end.bVerified = after.bVersionKnown && IsPackagedVersion(after.fVersion);
+    const std::string strPackaged = FormatFixed2(kPackagedVersion);
+    if (m_end.bVerified)
+        m_human.Say("Verified: the ZT9047Q reports version " + strPackaged + ".");
+    else if (!after.bAnswered)
+        m_human.Say("Not verified: the ZT9047Q did not answer within " + std::to_string(kVerifyLimitMs / 1000)
+                    + " s after its update.");
+    else if (!after.bVersionKnown)
+        m_human.Say("Not verified: the ZT9047Q answered without a version.");
+    else
+        m_human.Say("Not verified: the ZT9047Q reports version " + FormatFixed2(after.fVersion) + ", not "
+                    + strPackaged + ".");
+    return m_end.bVerified;
+}
+
 std::string CUnitRun::InterruptedText() const
 {
     if (m_bStreamBegan)
@@ -182,7 +233,16 @@ const SRunEnd& CUnitRun::Finish()
     m_end.eResult = m_pDlg->LastEnd();
     if (m_end.eResult == kEndNone)
         m_end.eResult = kEndInterrupted;
-    if (m_end.eResult == kEndInterrupted) {
+    m_end.bVerifyAsked = m_options.bVerify;
+    if (m_end.eResult == kEndInterrupted && m_bLeftUpToDate) {
+        m_end.bUpToDate = true;
+        m_end.strText = "The ZT9047Q already runs version " + FormatFixed2(kPackagedVersion) + ": left as it is.";
+        m_human.Say(m_end.strText);
+        // What it reported is what was to be verified.
+        m_end.bVerified = true;
+        m_end.bVersionAfterKnown = true;
+        m_end.fVersionAfter = m_pDlg->UnitVersion();
+    } else if (m_end.eResult == kEndInterrupted) {
         m_end.strText = InterruptedText();
         m_human.Say(m_end.strText);
     } else {
@@ -190,10 +250,10 @@ const SRunEnd& CUnitRun::Finish()
     }
     m_end.nBytes = m_pDlg->m_nBytesSent;
     m_end.nFrames = m_pDlg->m_nFramesSent;
-    m_end.nElapsedMs = m_bStarted ? TicksElapsed(m_nStart, m_baseClock.GetTickCount()) : 0;
+    m_end.nElapsedMs = m_bStarted ? TicksElapsed(m_nStart, m_bEndTickKnown ? m_nEndTick : m_baseClock.GetTickCount()) : 0;
     m_end.bUnitVersionKnown = m_pDlg->UnitVersionKnown();
     m_end.fUnitVersion = m_pDlg->UnitVersion();
-    std::string strLine = "Result: " + std::string(RunEndName(m_end.eResult));
+    std::string strLine = "Result: " + std::string(RunResultName(m_end));
     if (m_bStarted)
         strLine += " (" + std::to_string(m_end.nBytes) + " bytes in " + std::to_string(m_end.nFrames) + " frames, "
             + Seconds(m_end.nElapsedMs) + ")";

@@ -34,6 +34,14 @@ struct SUnitOptions
     bool bJson = false;
     FILE* pHuman = stderr;
     FILE* pJson = stdout;
+    // --verify: after a completed update, read the version the unit reports.
+    bool bVerify = false;
+    // A unit that reports the packaged version is left as it is
+    // ("up-to-date"): nothing after the wake-up is sent to it.
+    bool bLeaveUpToDate = false;
+    // Where whole human lines and JSON lines go instead of the streams.
+    std::function<void(const std::string& strLines)> writeHuman;
+    std::function<void(const std::string& strLine)> writeJson;
 };
 
 class CUnitRun
@@ -67,14 +75,22 @@ public:
     // Stop now, without asking (terminate, hang-up).
     void StopNow();
 
+    // --verify, once the run has completed: wakes the console until it
+    // answers or 30 s pass and compares the version it reports with the
+    // packaged one. True when they match.
+    bool Verify();
+
     // Reports the end (once) and returns its figures.
     const SRunEnd& Finish();
 
     const std::string& PortName() const { return m_target.strPort; }
+    const SUnitOptions& Options() const { return m_options; }
     CUpdateDlgDlg& Logic() { return *m_pDlg; }
 
 private:
     std::string InterruptedText() const;
+    // The unit has reported the packaged version and is to be left alone.
+    bool LeaveUpToDate();
 
     SUnitTarget m_target;
     SUnitOptions m_options;
@@ -82,6 +98,7 @@ private:
     CCancellableClock m_clock;
     std::function<bool()> m_stopRequested;
     std::unique_ptr<ICommDriver> m_pPathDriver;
+    ICommDriver* m_pOpenDriver = nullptr; // what the logic opens the port with
     CTerminalSurface m_human;
     std::unique_ptr<CJsonSurface> m_pJson;
     std::unique_ptr<CUpdateDlgDlg> m_pDlg; // holds the 512 KiB image: never on the stack
@@ -91,5 +108,9 @@ private:
     bool m_bStarted = false;
     bool m_bStreamBegan = false;
     bool m_bFinished = false;
+    bool m_bInHandshake = false;
+    bool m_bLeftUpToDate = false;
+    bool m_bEndTickKnown = false;
+    uint32_t m_nEndTick = 0;
     SRunEnd m_end;
 };

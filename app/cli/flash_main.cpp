@@ -1,14 +1,17 @@
 // zt9047q-flash: the firmware update from a terminal. It runs the window's
-// own update logic on the same 10 ms tick; only the surface differs. This
-// file reads the command line and wires the parts together.
+// own update logic on the same 10 ms tick; only the surface differs. One
+// unit goes through the single-unit path; several (--all, --port given more
+// than once, --watch) through the station. This file reads the command line
+// and wires the parts together.
 //
-// Exit status: 0 when the firmware was updated, 1 for a failed or refused
-// run, 2 for a usage error.
+// Exit status: 0 when the firmware was updated (every unit's, verified when
+// asked), 1 for a failed or refused run, 2 for a usage error.
 #include "FlashOne.h"
 #include "PortList.h"
 #include "StopSignals.h"
 #include "TerminalInput.h"
 #include "UnitRun.h"
+#include "station/Station.h"
 #include "serial/ComNames.h"
 #include "update/TextFormat.h"
 #include "update/Version.h"
@@ -16,26 +19,57 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char kUsage[] =
-    "usage: zt9047q-flash [--port NAME] [--yes] [--json] [--quiet] [--list] [--help] [--version]\n"
+    "usage: zt9047q-flash [--port NAME]... [--all] [--watch] [--verify] [--yes] [--json] [--quiet]\n"
+    "                     [--list] [--help] [--version]\n"
     "Updates the firmware of a ZT9047Q to version %s.\n"
     "  --port NAME  the unit's port: a COM name (COM33, \\\\.\\COM33) or a device\n"
-    "               path (/dev/ttyUSB0); without it the port is found by its name\n"
-    "  --yes        answer Yes to questions when there is no terminal to ask\n"
+    "               path (/dev/ttyUSB0); without it the port is found by its name.\n"
+    "               Given more than once, those units are updated at once\n"
+    "  --all        update every port whose name is the instrument's, all at once\n"
+    "  --watch      keep running until Ctrl-C or SIGTERM and update every instrument\n"
+    "               port that appears, once; units at %s already are left alone\n"
+    "  --verify     after the update, wake the unit (up to 30 s) and check that it\n"
+    "               reports the new version\n"
+    "  --yes        answer Yes to questions when there is no terminal to ask; with\n"
+    "               several units, Yes to every downgrade (without it: declined)\n"
     "  --json       events as JSON Lines on standard output (human text stays on\n"
     "               standard error)\n"
     "  --quiet      only message texts and the result on standard error\n"
     "  --list       list the serial ports this program sees and exit\n"
     "  --help       show this text\n"
     "  --version    show the firmware version this program carries\n"
-    "Exit status: 0 updated, 1 failed or refused, 2 usage error.\n";
+    "With several units every line starts with the unit's port, and a summary\n"
+    "table (port, version, result, seconds) ends the run.\n"
+    "Exit status: 0 updated (every unit), 1 failed or refused, 2 usage error.\n";
 
 void PrintUsage(FILE* f)
 {
-    std::fprintf(f, kUsage, FormatFixed2(kPackagedVersion).c_str());
+    std::string strVersion = FormatFixed2(kPackagedVersion);
+    std::fprintf(f, kUsage, strVersion.c_str(), strVersion.c_str());
+}
+
+// A --port value as a run's target; false when it names no port.
+bool TargetOf(const std::string& strPort, SUnitTarget* pTarget)
+{
+    if (strPort.find('/') != std::string::npos) {
+        pTarget->strPort = strPort;
+        pTarget->nCom = DevicePathToComNumber(strPort);
+        if (pTarget->nCom < 0) {
+            pTarget->nCom = 1; // the logic needs a number; texts name the path
+            pTarget->strFixedPath = strPort;
+        }
+        return true;
+    }
+    pTarget->nCom = ParseComName(strPort);
+    if (pTarget->nCom < 0)
+        return false;
+    pTarget->strPort = "COM" + std::to_string(pTarget->nCom);
+    return true;
 }
 
 int UsageError(const std::string& strWhat)
@@ -49,9 +83,10 @@ int UsageError(const std::string& strWhat)
 
 int main(int argc, char** argv)
 {
-    std::string strPort;
-    bool bHavePort = false;
+    std::vector<std::string> ports;
     bool bList = false;
+    bool bAll = false;
+    bool bWatch = false;
     SUnitOptions options;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -69,14 +104,18 @@ int main(int argc, char** argv)
             options.terminal.bQuiet = true;
         } else if (a == "--list") {
             bList = true;
+        } else if (a == "--all") {
+            bAll = true;
+        } else if (a == "--watch") {
+            bWatch = true;
+        } else if (a == "--verify") {
+            options.bVerify = true;
         } else if (a == "--port") {
             if (i + 1 >= argc)
                 return UsageError("--port needs a name");
-            strPort = argv[++i];
-            bHavePort = true;
+            ports.push_back(argv[++i]);
         } else if (a.compare(0, 7, "--port=") == 0) {
-            strPort = a.substr(7);
-            bHavePort = true;
+            ports.push_back(a.substr(7));
         } else {
             return UsageError("unknown argument '" + a + "'");
         }
@@ -87,30 +126,58 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    SUnitTarget target;
-    if (bHavePort) {
-        if (strPort.find('/') != std::string::npos) {
-            target.strPort = strPort;
-            target.nCom = DevicePathToComNumber(strPort);
-            if (target.nCom < 0) {
-                target.nCom = 1; // the logic needs a number; texts name the path
-                target.strFixedPath = strPort;
-            }
-        } else {
-            target.nCom = ParseComName(strPort);
-            if (target.nCom < 0) {
-                std::fprintf(stderr, "zt9047q-flash: '%s' is not a COM name (COM1 to COM256) or a device path\n",
-                             strPort.c_str());
-                return 2;
-            }
-            target.strPort = "COM" + std::to_string(target.nCom);
+    if (bWatch && !ports.empty())
+        return UsageError("--watch finds the units by their names; it takes no --port");
+
+    std::vector<SUnitTarget> targets;
+    for (const std::string& strPort : ports) {
+        SUnitTarget target;
+        if (!TargetOf(strPort, &target)) {
+            std::fprintf(stderr, "zt9047q-flash: '%s' is not a COM name (COM1 to COM256) or a device path\n",
+                         strPort.c_str());
+            return 2;
         }
+        bool bTwice = false;
+        for (const SUnitTarget& t : targets)
+            bTwice = bTwice || t.strPort == target.strPort;
+        if (!bTwice)
+            targets.push_back(target);
     }
 
     CStopSignals::Install();
     options.terminal.bOutIsTerminal = StderrIsTerminal();
     options.terminal.bInIsTerminal = StdinIsTerminal();
+
+    if (bWatch || bAll || ports.size() > 1) {
+        SStationOptions station;
+        station.unit = options;
+        station.unit.bLeaveUpToDate = bWatch;
+        station.bInIsTerminal = options.terminal.bInIsTerminal;
+        CStationOutput output(options.pHuman, options.pJson);
+        CStation units(station, output);
+        if (bWatch)
+            return units.Watch();
+        if (bAll) {
+            try {
+                for (int nCom : InstrumentPorts()) {
+                    SUnitTarget target = CStation::ComTarget(nCom);
+                    bool bTwice = false;
+                    for (const SUnitTarget& t : targets)
+                        bTwice = bTwice || (t.nCom == nCom && t.strFixedPath.empty());
+                    if (!bTwice)
+                        targets.push_back(target);
+                }
+            } catch (const std::string& strError) {
+                output.Say(CTerminalSurface::AsLines(strError));
+            }
+        }
+        return units.RunAll(targets);
+    }
+
+    SUnitTarget target;
+    if (!targets.empty())
+        target = targets.front();
     IClock& clock = SystemClock();
     CUnitRun run(target, options, clock, [] { return CStopSignals::AnyRequested(); });
-    return FlashOneUnit(run, !bHavePort, options.terminal.bInIsTerminal, clock);
+    return FlashOneUnit(run, targets.empty(), options.terminal.bInIsTerminal, clock);
 }

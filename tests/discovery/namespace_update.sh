@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
-# A whole update with the port found by its name alone. Inside a private
-# mount namespace a sysfs tree of our own shows a ZT9047Q bridge at ttyUSB0
-# and the simulator's pty stands in for /dev/ttyUSB0; zt9047q-flash runs
-# without --port. Nothing of it is visible outside the namespace.
-#   namespace_update.sh SIM_EXE FLASH_EXE
+# Whole updates with the ports found by their names alone. Inside a private
+# mount namespace a sysfs tree of our own shows ZT9047Q bridges at ttyUSBn
+# and simulators' ptys stand in for /dev/ttyUSBn. Nothing of it is visible
+# outside the namespace.
+#   namespace_update.sh SIM_EXE FLASH_EXE [SCENARIO]
+# SCENARIO:
+#   one     (the default) one unit at ttyUSB0, zt9047q-flash without --port
+#   all     --all: eight units at once, each must receive the packaged image
+#           byte for byte; a decoy port (not the instrument's name) gets nothing
+#   watch   --watch: a unit at 2.20 attached from the start is left alone;
+#           three units added one after another are each updated exactly once
+#   verify  --all --verify: two units restart into 2.20 and are verified, one
+#           stays silent after its update and is not (exit status 1)
 # Exits 77 (skipped) without root or without mount namespaces.
 set -u
 sim_exe=$1
 flash_exe=$2
+scenario=${3:-one}
 
 skip() { echo "SKIPPED: $*"; exit 77; }
+fail() { echo "FAIL: $*"; exit 1; }
 
 if [ "${ZT_NS_WORK:-}" = "" ]; then
   [ "$(id -u)" -eq 0 ] || skip "needs root to bind a sysfs tree over /sys"
@@ -28,52 +38,156 @@ fi
 # --- inside the namespace ---
 work=$ZT_NS_WORK
 mount --make-rprivate / || skip "cannot make the mounts private"
+sims=()
+trap 'for p in "${sims[@]}"; do kill "$p" 2>/dev/null; done' EXIT
 
-# The tree: one USB bridge at ttyUSB0 below a root hub, a placeholder UART
-# and a virtual console, with the kernel's relative links.
+# The tree: a root hub, a placeholder UART and a virtual console, with the
+# kernel's relative links; bridges are added by add_bridge.
 sys=$work/sys
 usb=devices/pci0000:00/0000:00:14.0/usb1
-tty=$usb/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0
-mkdir -p "$sys/$tty" "$sys/class/tty" "$sys/devices/platform/serial8250/tty/ttyS1" "$sys/devices/virtual/tty/tty0"
+mkdir -p "$sys/$usb" "$sys/class/tty" "$sys/devices/platform/serial8250/tty/ttyS1" "$sys/devices/virtual/tty/tty0"
 printf '1d6b\n' > "$sys/$usb/idVendor"; printf '0002\n' > "$sys/$usb/idProduct"
 printf 'xHCI Host Controller\n' > "$sys/$usb/product"
-printf '0403\n' > "$sys/$usb/1-2/idVendor"; printf '6001\n' > "$sys/$usb/1-2/idProduct"
-printf 'ZT9047Q USB UART\n' > "$sys/$usb/1-2/product"
-printf 'Zentek\n' > "$sys/$usb/1-2/manufacturer"
-ln -s ../../../ttyUSB0 "$sys/$tty/device"
-ln -s "../../$tty" "$sys/class/tty/ttyUSB0"
 printf '0\n' > "$sys/devices/platform/serial8250/tty/ttyS1/type"
 ln -s ../../../serial8250 "$sys/devices/platform/serial8250/tty/ttyS1/device"
 ln -s ../../devices/platform/serial8250/tty/ttyS1 "$sys/class/tty/ttyS1"
 ln -s ../../devices/virtual/tty/tty0 "$sys/class/tty/tty0"
 
-"$sim_exe" --firmware 2.10 > "$work/sim.out" 2> "$work/sim.err" &
-sim=$!
-for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-read -r pty com < "$work/sim.out" || { echo "FAIL: the simulator did not start"; kill "$sim"; exit 1; }
-echo "simulator on $pty ($com), seen as /dev/ttyUSB0 (COM33)"
+# add_bridge N PRODUCT: a USB bridge with that product string at ttyUSBN.
+# Its class entry comes last: the moment the listing can see the port.
+add_bridge() {
+  local n=$1 product=$2 dev="$usb/1-$(( $1 + 2 ))"
+  local tty="$dev/$(basename "$dev"):1.0/ttyUSB$n/tty/ttyUSB$n"
+  mkdir -p "$sys/$tty"
+  printf '0403\n' > "$sys/$dev/idVendor"; printf '6001\n' > "$sys/$dev/idProduct"
+  printf '%s\n' "$product" > "$sys/$dev/product"
+  printf 'Zentek\n' > "$sys/$dev/manufacturer"
+  ln -s ../../../ttyUSB$n "$sys/$tty/device"
+  ln -s "../../$tty" "$sys/class/tty/ttyUSB$n"
+}
+
+# start_sim N ARGS...: a simulator whose pty stands in for /dev/ttyUSBN
+# (once /dev is ours); its output goes to sim.N.out and sim.N.err.
+start_sim() {
+  local n=$1; shift
+  "$sim_exe" "$@" > "$work/sim.$n.out" 2> "$work/sim.$n.err" &
+  sims[$n]=$!
+  for _ in $(seq 50); do [ -s "$work/sim.$n.out" ] && break; sleep 0.1; done
+  read -r pty _ < "$work/sim.$n.out" || fail "simulator $n did not start"
+  ptys[$n]=$pty
+}
+bind_sim() { touch "/dev/ttyUSB$1" && mount --bind "${ptys[$1]}" "/dev/ttyUSB$1"; }
+# stop_sims N...: ends those simulators; each writes its report.
+stop_sims() { for n in "$@"; do kill -TERM "${sims[$n]}"; wait "${sims[$n]}"; done; }
+sim_says() { grep -q -- "$2" "$work/sim.$1.err"; }
+
+case $scenario in
+  one)    add_bridge 0 'ZT9047Q USB UART'; start_sim 0 --firmware 2.10 ;;
+  all)    for n in 0 1 2 3 4 5 6 7; do
+            add_bridge $n 'ZT9047Q USB UART'; start_sim $n --firmware 2.10 --save "$work/image.$n"
+          done
+          add_bridge 8 'USB Serial Port'; start_sim 8 --log "$work/decoy.log" ;;
+  watch)  add_bridge 0 'ZT9047Q USB UART'; start_sim 0 --firmware 2.20 --log "$work/attached.log"
+          for n in 1 2 3; do start_sim $n --firmware 2.10; done ;;
+  verify) for n in 0 1; do add_bridge $n 'ZT9047Q USB UART'; start_sim $n --firmware 2.10; done
+          add_bridge 2 'ZT9047Q USB UART'; start_sim 2 --firmware 2.10 --silent-after-update ;;
+  *)      fail "no scenario '$scenario'" ;;
+esac
 
 # /dev of this namespace: a tmpfs with the few nodes the programs use and
-# the pty at ttyUSB0. The real /dev is shared with the whole machine.
+# the ptys at ttyUSBn. The real /dev is shared with the whole machine.
 mkdir "$work/olddev"
 mount --rbind /dev "$work/olddev" && mount --make-rprivate "$work/olddev" \
-  && mount -t tmpfs -o mode=755 zt-dev /dev || { kill "$sim"; skip "cannot mount over /dev"; }
+  && mount -t tmpfs -o mode=755 zt-dev /dev || skip "cannot mount over /dev"
 for n in null zero full random urandom tty ptmx; do
   [ -e "$work/olddev/$n" ] && touch "/dev/$n" && mount --bind "$work/olddev/$n" "/dev/$n"
 done
 mkdir /dev/pts && mount --bind "$work/olddev/pts" /dev/pts
 ln -s /proc/self/fd /dev/fd
-touch /dev/ttyUSB0 && mount --bind "$pty" /dev/ttyUSB0
-mount --bind "$sys" /sys || { kill "$sim"; skip "cannot bind a tree over /sys"; }
+for n in "${!ptys[@]}"; do
+  [ "$scenario" = watch ] && [ "$n" != 0 ] && continue # they come later
+  bind_sim "$n"
+done
+mount --bind "$sys" /sys || skip "cannot bind a tree over /sys"
 
 status=0
-"$flash_exe" > "$work/flash.out" 2>&1 < /dev/null || status=$?
-kill -TERM "$sim"; wait "$sim"
-tr '\r' '\n' < "$work/flash.out" | grep -v '^$' | tail -n 4
-cat "$work/sim.err"
-
-grep -q '^Port: COM33' "$work/flash.out" || { echo "FAIL: COM33 was not detected"; exit 1; }
-[ "$status" = 0 ] || { echo "FAIL: zt9047q-flash exited with $status"; exit 1; }
-grep -q 'the packaged image, byte for byte' "$work/sim.err" \
-  || { echo "FAIL: the simulator did not receive the packaged image"; exit 1; }
-echo "PASS: COM33 found by its name and updated"
+case $scenario in
+one)
+  "$flash_exe" > "$work/flash.out" 2>&1 < /dev/null || status=$?
+  stop_sims 0
+  tr '\r' '\n' < "$work/flash.out" | grep -v '^$' | tail -n 4
+  cat "$work/sim.0.err"
+  grep -q '^Port: COM33' "$work/flash.out" || fail "COM33 was not detected"
+  [ "$status" = 0 ] || fail "zt9047q-flash exited with $status"
+  sim_says 0 'the packaged image, byte for byte' || fail "the simulator did not receive the packaged image"
+  echo "PASS: COM33 found by its name and updated"
+  ;;
+all)
+  "$flash_exe" --all --json > "$work/json" 2> "$work/human" < /dev/null || status=$?
+  stop_sims 0 1 2 3 4 5 6 7 8
+  sed -n '/^Summary:/,$p' "$work/human"
+  [ "$status" = 0 ] || fail "zt9047q-flash --all exited with $status"
+  python3 - "$work/json" <<'EOF' || fail "the JSON Lines are not as they should be"
+import json, sys
+ends = [e for e in map(json.loads, open(sys.argv[1])) if e["event"] == "end"]
+ports = sorted(e["port"] for e in ends)
+assert ports == ["COM%d" % n for n in range(33, 41)], ports
+assert all(e["result"] == "completed" and e["unit_version"] == 2.1 for e in ends), ends
+EOF
+  for n in 0 1 2 3 4 5 6 7; do
+    sim_says $n '1 updates completed.*the packaged image, byte for byte' || fail "unit $n: $(cat "$work/sim.$n.err")"
+    cmp -s "$work/image.0" "$work/image.$n" || fail "unit $n saved another image"
+  done
+  [ "$(stat -c %s "$work/image.0")" = 103888 ] || fail "the saved image is not 103888 bytes"
+  [ ! -s "$work/decoy.log" ] || fail "the decoy port received bytes"
+  ! grep -q 'COM41' "$work/human" || fail "the decoy port was named"
+  echo "PASS: eight units updated at once, each with the packaged image byte for byte; the decoy left alone"
+  ;;
+watch)
+  "$flash_exe" --watch --json > "$work/json" 2> "$work/human" < /dev/null &
+  flash=$!
+  ends() { grep -c "\"event\":\"end\"" "$work/json" 2>/dev/null; }
+  # The units come one after another, each while the last is being updated.
+  for n in 1 2 3; do
+    sleep 2
+    bind_sim $n; add_bridge $n 'ZT9047Q USB UART'
+  done
+  for _ in $(seq 300); do [ "$(ends)" -ge 4 ] && break; sleep 0.1; done
+  sleep 1 # time for more listings: nothing is to start again
+  kill -INT "$flash"; wait "$flash" || status=$?
+  stop_sims 0 1 2 3
+  sed -n '/^Summary:/,$p' "$work/human"
+  [ "$status" = 0 ] || fail "zt9047q-flash --watch exited with $status"
+  python3 - "$work/json" <<'EOF' || fail "the JSON Lines are not as they should be"
+import json, sys
+ends = [(e["port"], e["result"]) for e in map(json.loads, open(sys.argv[1])) if e["event"] == "end"]
+assert sorted(ends) == [("COM33", "up-to-date"), ("COM34", "completed"), ("COM35", "completed"),
+                        ("COM36", "completed")], ends
+EOF
+  for n in 1 2 3; do
+    sim_says $n '1 updates completed.*the packaged image, byte for byte' || fail "unit $n: $(cat "$work/sim.$n.err")"
+  done
+  sim_says 0 '0 updates completed' || fail "the attached unit was updated"
+  ! grep -q BOOT "$work/attached.log" || fail "the attached unit at 2.20 was asked to enter its bootloader"
+  echo "PASS: units added one after another updated once each; the unit at 2.20 left alone"
+  ;;
+verify)
+  "$flash_exe" --all --verify --json > "$work/json" 2> "$work/human" < /dev/null || status=$?
+  stop_sims 0 1 2
+  sed -n '/^Summary:/,$p' "$work/human"
+  [ "$status" = 1 ] || fail "zt9047q-flash --all --verify exited with $status, not 1"
+  python3 - "$work/json" <<'EOF' || fail "the JSON Lines are not as they should be"
+import json, sys
+ends = {e["port"]: e for e in map(json.loads, open(sys.argv[1])) if e["event"] == "end"}
+assert sorted(ends) == ["COM33", "COM34", "COM35"], ends
+for port in ("COM33", "COM34"):
+    assert ends[port]["verified"] is True and ends[port]["version_after"] == 2.2, ends[port]
+assert ends["COM35"]["result"] == "completed", ends["COM35"]
+assert ends["COM35"]["verified"] is False and ends["COM35"]["version_after"] is None, ends["COM35"]
+EOF
+  grep -q '^COM35: Not verified: the ZT9047Q did not answer within 30 s' "$work/human" \
+    || fail "the silent unit was not reported as not verified"
+  echo "PASS: two units verified at 2.20, the silent one not verified"
+  ;;
+esac
+exit 0

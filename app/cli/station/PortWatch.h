@@ -1,0 +1,29 @@
+// Which ports a station updates: every port that the instrument's name rule
+// matches, and, while watching, each such port once per appearance.
+#pragma once
+
+#include "discovery/EnumSerialPorts.h"
+
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+// The COM numbers of every listed port whose display name the instrument's
+// rule matches, in list order, each once. A list that cannot be made throws
+// its text, as the enumeration does.
+std::vector<int> InstrumentPorts(IPortSource* pSource = nullptr);
+
+class CPortWatch
+{
+public:
+    // One listing: the instrument ports present now, and whether a run of a
+    // port is still going. Returns the ports to start now: those present that
+    // have not had a run since they appeared. A port that leaves the listing
+    // is forgotten, so its next appearance gets a run of its own (after the
+    // old run has ended, if that one still goes on).
+    std::vector<int> Listed(const std::vector<int>& present, const std::function<bool(int nCom)>& running);
+
+private:
+    std::set<int> m_spent; // ports whose present appearance has had its run
+};

@@ -1,0 +1,389 @@
+#include "Station.h"
+
+#include "../PortList.h"
+#include "../StopSignals.h"
+#include "../TerminalInput.h"
+#include "update/TextFormat.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+// How often the station looks at signals and answers while nothing ends.
+const int kLookEveryMs = 50;
+
+std::string Padded(const std::string& s, size_t nWidth)
+{
+    return s.size() >= nWidth ? s + " " : s + std::string(nWidth - s.size(), ' ');
+}
+
+std::string Joined(const std::vector<std::string>& names)
+{
+    std::string s;
+    for (const std::string& strName : names)
+        s += (s.empty() ? "" : ", ") + strName;
+    return s;
+}
+
+std::string VersionText(bool bKnown, float fVersion)
+{
+    return bKnown ? FormatFixed2(static_cast<double>(fVersion)) : "-";
+}
+
+uint64_t SteadyMs()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- one unit
+
+CStationUnit::CStationUnit(const SUnitTarget& target, const SUnitOptions& options, const SUnitPlant& plant,
+                           int nOrder, const std::atomic<bool>& stopAll, std::function<void()> onEnd)
+    : m_target(target),
+      m_options(options),
+      m_plant(plant),
+      m_nOrder(nOrder),
+      m_stopAll(stopAll),
+      m_onEnd(std::move(onEnd))
+{
+    if (!m_plant.pClock)
+        m_plant.pClock = &SystemClock();
+}
+
+CStationUnit::~CStationUnit()
+{
+    Join();
+}
+
+void CStationUnit::Launch()
+{
+    m_ePhase = kHandshake;
+    m_thread = std::thread([this] { Body(); });
+}
+
+void CStationUnit::Join()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void CStationUnit::Body()
+{
+    IClock& clock = *m_plant.pClock;
+    {
+        CUnitRun run(m_target, m_options, clock, [this] { return m_stopAll.load(); }, nullptr, m_plant.pDriver);
+        if (run.Start()) {
+            m_ePhase = kStreaming;
+            // The window's timer for this unit alone.
+            while (run.Running()) {
+                if (m_stopAll.load()) {
+                    run.StopNow();
+                    break;
+                }
+                if (!run.Step())
+                    break;
+                if (uint32_t nWait = run.NextTickIn())
+                    clock.Sleep(nWait);
+            }
+        }
+        m_ePhase = kEnding;
+        if (m_options.bVerify && run.Logic().LastEnd() == kEndCompleted)
+            run.Verify();
+        m_end = run.Finish();
+    } // the port is released before the station hears of the end
+    m_ePhase = kDone;
+    m_onEnd();
+}
+
+// ---------------------------------------------------------------- summary
+
+bool RecordSucceeded(const SStationRecord& record, bool bWatching)
+{
+    const SRunEnd& end = record.end;
+    if (end.bUpToDate)
+        return bWatching;
+    if (bWatching && end.eResult == kEndDeclined)
+        return true; // skipped, as asked: newer firmware is kept without --yes
+    return end.eResult == kEndCompleted && (!end.bVerifyAsked || end.bVerified);
+}
+
+std::string SummaryTable(const std::vector<SStationRecord>& records, bool bVerify)
+{
+    size_t nPortWidth = 6;
+    for (const SStationRecord& r : records)
+        nPortWidth = std::max(nPortWidth, r.strPort.size());
+    std::string s = "Summary:\n  " + Padded("Port", nPortWidth + 2) + "Version  " + Padded("Result", 20) + "Seconds";
+    if (bVerify)
+        s += "  After";
+    s += "\n";
+    int nCompleted = 0, nUpToDate = 0, nUnverified = 0;
+    for (const SStationRecord& r : records) {
+        const SRunEnd& end = r.end;
+        nCompleted += end.eResult == kEndCompleted ? 1 : 0;
+        nUpToDate += end.bUpToDate ? 1 : 0;
+        nUnverified += end.eResult == kEndCompleted && bVerify && !end.bVerified ? 1 : 0;
+        char szSeconds[32];
+        std::snprintf(szSeconds, sizeof szSeconds, "%7.1f", end.nElapsedMs / 1000.0);
+        s += "  " + Padded(r.strPort, nPortWidth + 2) + Padded(VersionText(end.bUnitVersionKnown, end.fUnitVersion), 9)
+            + Padded(RunResultName(end), 20) + szSeconds;
+        if (bVerify) {
+            s += "  " + VersionText(end.bVersionAfterKnown, end.fVersionAfter);
+            s += end.bVerified ? " verified" : " not verified";
+        }
+        s += "\n";
+    }
+    s += std::to_string(records.size()) + (records.size() == 1 ? " run: " : " runs: ") + std::to_string(nCompleted)
+        + " completed";
+    if (nUnverified)
+        s += " (" + std::to_string(nUnverified) + " not verified)";
+    if (nUpToDate)
+        s += ", " + std::to_string(nUpToDate) + " up to date";
+    int nOther = static_cast<int>(records.size()) - nCompleted - nUpToDate;
+    if (nOther)
+        s += ", " + std::to_string(nOther) + " not updated";
+    return s + ".";
+}
+
+// ---------------------------------------------------------------- station
+
+CStation::CStation(const SStationOptions& options, CStationOutput& output, IPortSource* pPorts,
+                   UnitPlantFactory plants)
+    : m_options(options), m_output(output), m_pPorts(pPorts), m_plants(std::move(plants))
+{
+    // Several units share the terminal: no bar, and nobody to ask per unit.
+    m_options.unit.terminal.bOutIsTerminal = false;
+    m_options.unit.terminal.bInIsTerminal = false;
+}
+
+CStation::~CStation()
+{
+    m_stopAll = true;
+    m_units.clear(); // joins
+}
+
+SUnitTarget CStation::ComTarget(int nCom)
+{
+    SUnitTarget target;
+    target.nCom = nCom;
+    target.strPort = "COM" + std::to_string(nCom);
+    return target;
+}
+
+void CStation::Launch(const SUnitTarget& target)
+{
+    SUnitOptions options = m_options.unit;
+    const std::string strPrefix = target.strPort + ": ";
+    CStationOutput& output = m_output;
+    options.writeHuman = [&output, strPrefix](const std::string& strLines) { output.HumanLines(strPrefix, strLines); };
+    options.writeJson = [&output](const std::string& strLine) { output.JsonLine(strLine); };
+    SUnitPlant plant;
+    if (m_plants)
+        plant = m_plants(target);
+    m_units.emplace_back(new CStationUnit(target, options, plant, m_nLaunched++, m_stopAll, [this] {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_bSomeEnded = true;
+        m_ended.notify_all();
+    }));
+    m_units.back()->Launch();
+}
+
+std::vector<std::string> CStation::StreamingPorts() const
+{
+    std::vector<std::string> names;
+    for (const auto& pUnit : m_units) {
+        if (pUnit->Streaming())
+            names.push_back(pUnit->Target().strPort);
+    }
+    return names;
+}
+
+bool CStation::Running(int nCom) const
+{
+    for (const auto& pUnit : m_units) {
+        if (pUnit->Target().nCom == nCom && pUnit->Target().strFixedPath.empty())
+            return true; // ended units have been reaped
+    }
+    return false;
+}
+
+void CStation::StopAll(const std::string& strWhy)
+{
+    if (m_stopAll.load())
+        return;
+    m_stopAll = true;
+    m_bWatching = false;
+    m_bQuestionOpen = false;
+    m_output.Say(strWhy);
+}
+
+void CStation::AnswerQuestion(bool bYes)
+{
+    if (!m_bQuestionOpen)
+        return;
+    if (bYes) {
+        StopAll("Yes: stopping the transfers.");
+        return;
+    }
+    m_bQuestionOpen = false;
+    m_output.Say("No: the transfers go on.");
+}
+
+void CStation::Interrupt()
+{
+    if (m_stopAll.load())
+        return;
+    if (m_bQuestionOpen) {
+        AnswerQuestion(true); // a second Ctrl-C counts as Yes
+        return;
+    }
+    std::vector<std::string> streaming = StreamingPorts();
+    if (streaming.empty()) {
+        StopAll(m_bWatching ? "Stopping: no more units are taken; handshakes under way end here."
+                            : "Stopping: handshakes under way end here.");
+        return;
+    }
+    // The window's close guard, once for all the units that stream; their
+    // frames keep going out while it waits.
+    m_bQuestionOpen = true;
+    m_output.Say("Warning, data transfer in progress on " + Joined(streaming) + ".\n"
+                 + "Terminating the transfer before completion\n"
+                 + "will result in unpredictable ZT9047Q operation.\n\n"
+                 + (m_options.bInIsTerminal ? "Are you sure you want to exit? [y/N] (Ctrl-C again: Yes)"
+                                            : "No terminal to answer: Ctrl-C again stops the transfers."));
+}
+
+void CStation::TakeStopRequests()
+{
+    if (CStopSignals::TerminateRequested())
+        StopAll("Stopping now (terminated).");
+    for (int n = CStopSignals::TakeInterrupts(); n > 0; --n)
+        Interrupt();
+    if (m_bQuestionOpen && StreamingPorts().empty()) {
+        m_bQuestionOpen = false;
+        m_output.Say("(The question is withdrawn: the transfers have ended.)");
+    }
+}
+
+void CStation::ListPorts()
+{
+    std::vector<int> present;
+    try {
+        present = InstrumentPorts(m_pPorts);
+        m_strListError.clear();
+    } catch (const std::string& strError) {
+        if (strError != m_strListError)
+            m_output.Say(CTerminalSurface::AsLines(strError));
+        m_strListError = strError;
+        return;
+    }
+    for (int nCom : m_watch.Listed(present, [this](int n) { return Running(n); })) {
+        m_output.Say("COM" + std::to_string(nCom) + ": a ZT9047Q port appeared.");
+        Launch(ComTarget(nCom));
+    }
+}
+
+void CStation::Reap()
+{
+    for (auto it = m_units.begin(); it != m_units.end();) {
+        if (!(*it)->Done()) {
+            ++it;
+            continue;
+        }
+        (*it)->Join();
+        SStationRecord record;
+        record.strPort = (*it)->Target().strPort;
+        record.nOrder = (*it)->Order();
+        record.end = (*it)->End();
+        m_records.push_back(record);
+        it = m_units.erase(it);
+    }
+}
+
+int CStation::Run(bool bWatching)
+{
+    m_bWatching = bWatching;
+    uint64_t nNextList = SteadyMs();
+    for (;;) {
+        TakeStopRequests();
+        if (m_bWatching && static_cast<int64_t>(SteadyMs() - nNextList) >= 0) {
+            nNextList = SteadyMs() + m_options.nListEveryMs;
+            ListPorts();
+        }
+        Reap();
+        if (!m_bWatching && m_units.empty())
+            break;
+        int nWait = kLookEveryMs;
+        if (m_bWatching)
+            nWait = std::min<int64_t>(nWait, std::max<int64_t>(0, static_cast<int64_t>(nNextList - SteadyMs())));
+        if (m_bQuestionOpen && m_options.bInIsTerminal) {
+            if (int nAnswer = PollAnswerLine(nWait))
+                AnswerQuestion(nAnswer == kAnswerYes);
+            continue;
+        }
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_ended.wait_for(lock, std::chrono::milliseconds(nWait), [this] { return m_bSomeEnded; });
+        m_bSomeEnded = false;
+    }
+    bool bVerify = m_options.unit.bVerify;
+    // In the order the runs began.
+    std::stable_sort(m_records.begin(), m_records.end(),
+                     [](const SStationRecord& a, const SStationRecord& b) { return a.nOrder < b.nOrder; });
+    m_output.Say(SummaryTable(m_records, bVerify));
+    bool bAllGood = !m_records.empty() || bWatching;
+    for (const SStationRecord& r : m_records)
+        bAllGood = bAllGood && RecordSucceeded(r, bWatching);
+    return bAllGood ? 0 : 1;
+}
+
+void CStation::NotFound()
+{
+    m_output.Say(CTerminalSurface::AsLines(texts::kNotFound));
+    if (!m_options.unit.terminal.bQuiet) {
+        std::string strList = PortListText(m_pPorts);
+        std::string strLines = "Serial ports seen:";
+        for (size_t p = 0, q; p < strList.size(); p = q + 1) {
+            q = strList.find('\n', p);
+            strLines += "\n  " + strList.substr(p, q - p);
+        }
+        m_output.Say(strLines);
+    }
+    if (m_options.unit.bJson) {
+        SRunEnd end;
+        end.eResult = kEndNotFound;
+        end.strText = texts::kNotFound;
+        end.bVerifyAsked = m_options.unit.bVerify;
+        CTerminalSurface human(stderr, m_options.unit.terminal, SystemClock());
+        CJsonSurface json(m_options.unit.pJson, "", human);
+        CStationOutput& output = m_output;
+        json.m_writeLine = [&output](const std::string& strLine) { output.JsonLine(strLine); };
+        json.EmitEnd(end);
+    }
+    m_output.Say("Result: not-found");
+}
+
+int CStation::RunAll(const std::vector<SUnitTarget>& targets)
+{
+    if (targets.empty()) {
+        NotFound();
+        return 1;
+    }
+    std::vector<std::string> names;
+    for (const SUnitTarget& target : targets)
+        names.push_back(target.strPort);
+    m_output.Say("Updating " + std::to_string(targets.size()) + (targets.size() == 1 ? " unit: " : " units at once: ")
+                 + Joined(names));
+    for (const SUnitTarget& target : targets)
+        Launch(target);
+    return Run(false);
+}
+
+int CStation::Watch()
+{
+    m_output.Say("Watching for ZT9047Q units: each one that appears is updated once. Ctrl-C stops.");
+    return Run(true);
+}

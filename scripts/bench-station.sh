@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The station benchmark: builds zt9047q-sim, zt9047q-flash and bench_station
+# (build/h-proof, optimised) and updates 1, 4, 16 and 32 simulated units at
+# once at line rate, printing the batch time against the one-unit floor, the
+# tool's CPU per unit and its peak memory, with their targets. Not a test:
+# the figures depend on the machine and on what else runs on it.
+#   bash scripts/bench-station.sh [N...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+dir=build/h-proof
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZT_BUILD_QT=OFF >/dev/null
+cmake --build "$dir" -j2 --target bench_station
+"$dir/bench/bench_station" "$@"
