@@ -1,0 +1,24 @@
+#include "ProcessSetup.h"
+
+#include <windows.h>
+
+#include <mmsystem.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+
+void PrepareProcess(bool bJson)
+{
+    // JSON Lines end in a bare LF, as on every other system, not in the
+    // CR LF of a text-mode stream.
+    if (bJson) {
+        std::fflush(stdout);
+        _setmode(_fileno(stdout), _O_BINARY);
+    }
+    // Windows otherwise wakes sleepers about every 15.6 ms, and each frame
+    // waits for a 10 ms tick: the stream would take half as long again. The
+    // tool only lives for its runs, so the 1 ms timer is asked for once and
+    // given back when the process ends.
+    timeBeginPeriod(1);
+}
