@@ -2,7 +2,11 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace {
+
+std::atomic<bool> g_bFine(false);
 
 class CWin32Clock : public IClock
 {
@@ -14,12 +18,11 @@ public:
         m_nFrequency = frequency.QuadPart;
     }
 
-    // The same count as ::GetTickCount (milliseconds, wrapping at 2^32), but
-    // to the millisecond: ::GetTickCount moves in steps of the system tick,
-    // about 15.6 ms whatever timer resolution is asked for, which would turn
-    // each 10 ms wait for the next frame into one of 15 or 16 ms.
     uint32_t GetTickCount() override
     {
+        if (!g_bFine.load())
+            return ::GetTickCount();
+        // Milliseconds, wrapping at 2^32 as GetTickCount does.
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
         const long long nSeconds = now.QuadPart / m_nFrequency;
@@ -38,4 +41,9 @@ IClock& SystemClock()
 {
     static CWin32Clock clock;
     return clock;
+}
+
+void UseFineSystemClock()
+{
+    g_bFine.store(true);
 }
