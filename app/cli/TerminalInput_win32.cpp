@@ -7,10 +7,6 @@
 #include <cstdio>
 #include <string>
 
-#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
-#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
-#endif
-
 namespace {
 
 bool IsConsole(HANDLE h)
@@ -87,14 +83,7 @@ bool StdinIsTerminal()
 
 bool StderrIsTerminal()
 {
-    HANDLE hErr = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD nMode = 0;
-    if (hErr == nullptr || hErr == INVALID_HANDLE_VALUE || !GetConsoleMode(hErr, &nMode))
-        return false;
-    // The bar redraws its line with a control sequence: a console that does
-    // not take those (before Windows 10) gets the lines at each 10 % step.
-    return (nMode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0
-        || SetConsoleMode(hErr, nMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
+    return IsConsole(GetStdHandle(STD_ERROR_HANDLE));
 }
 
 int PollAnswerLine(int nTimeoutMs)
