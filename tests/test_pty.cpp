@@ -309,7 +309,8 @@ TEST(WholeRun, CommandLineContract)
     EXPECT_EQ(r.nExit, 2);
     r = RunProcess({ZT_FLASH_EXE, "--help"});
     EXPECT_EQ(r.nExit, 0);
-    EXPECT_NE(r.strOut.find("usage: zt9047q-flash [--port NAME] [--yes] [--json] [--quiet] [--list]"), std::string::npos);
+    EXPECT_NE(r.strOut.find("usage: zt9047q-flash [--port NAME]... [--all] [--watch] [--verify] [--yes] [--json] [--quiet]"),
+              std::string::npos);
     r = RunProcess({ZT_FLASH_EXE, "--version"});
     EXPECT_EQ(r.nExit, 0);
     EXPECT_NE(r.strOut.find("2.20"), std::string::npos);

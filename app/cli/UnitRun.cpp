@@ -205,6 +205,8 @@ bool CUnitRun::Verify()
     const std::string strPackaged = FormatFixed2(kPackagedVersion);
     if (m_end.bVerified)
         m_human.Say("Verified: the ZT9047Q reports version " + strPackaged + ".");
+    else if (!after.bAnswered && m_stopRequested())
+        m_human.Say("Not verified: stopped before the ZT9047Q answered.");
     else if (!after.bAnswered)
         m_human.Say("Not verified: the ZT9047Q did not answer within " + std::to_string(kVerifyLimitMs / 1000)
                     + " s after its update.");

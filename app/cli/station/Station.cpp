@@ -92,7 +92,7 @@ void CStationUnit::Body()
             }
         }
         m_ePhase = kEnding;
-        if (m_options.bVerify && run.Logic().LastEnd() == kEndCompleted)
+        if (m_options.bVerify && run.Logic().LastEnd() == kEndCompleted && !m_stopAll.load())
             run.Verify();
         m_end = run.Finish();
     } // the port is released before the station hears of the end
@@ -245,6 +245,10 @@ void CStation::Interrupt()
     if (streaming.empty()) {
         StopAll(m_bWatching ? "Stopping: no more units are taken; handshakes under way end here."
                             : "Stopping: handshakes under way end here.");
+        return;
+    }
+    if (!m_options.bInIsTerminal && m_options.unit.terminal.bAssumeYes) {
+        StopAll("Answered Yes (--yes): stopping the transfers.");
         return;
     }
     // The window's close guard, once for all the units that stream; their
