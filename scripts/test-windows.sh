@@ -34,8 +34,8 @@ done
 cli_headers=$(x86_64-w64-mingw32-objdump -p "$cli")
 grep -q 'Subsystem.*(Windows CUI)' <<<"$cli_headers" || { echo "test-windows: $cli is not a console program" >&2; exit 1; }
 grep -qw timeBeginPeriod <<<"$cli_headers" || { echo "test-windows: $cli does not call timeBeginPeriod" >&2; exit 1; }
-x86_64-w64-mingw32-windres -J coff -O rc -i "$cli" | grep -q '^143 "FILE"' \
-  || { echo "test-windows: $cli lacks the resource 143 FILE" >&2; exit 1; }
+cli_resources=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$cli")
+grep -q '^143 "FILE"' <<<"$cli_resources" || { echo "test-windows: $cli lacks the resource 143 FILE" >&2; exit 1; }
 echo "$cli: console program, FILE 143, timeBeginPeriod: present"
 
 echo "== resources of $exe"
