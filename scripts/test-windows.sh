@@ -9,14 +9,17 @@ cmake --preset mingw
 cmake --build --preset mingw
 
 exe=build/mingw/app/win32/ZT9047QUpdate.exe
-echo "== imports of $exe"
-imports=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print toupper($3)}')
-echo "$imports"
-for dll in $imports; do
-  case "$dll" in
-    KERNEL32.DLL|USER32.DLL|GDI32.DLL|COMCTL32.DLL|SETUPAPI.DLL|ADVAPI32.DLL|WINMM.DLL|MSVCRT.DLL) ;;
-    *) echo "test-windows: $exe imports $dll, which Windows does not ship" >&2; exit 1 ;;
-  esac
+cli=build/mingw/zt9047q-flash.exe
+for prog in "$exe" "$cli"; do
+  echo "== imports of $prog"
+  imports=$(x86_64-w64-mingw32-objdump -p "$prog" | awk '/DLL Name:/ {print toupper($3)}')
+  echo "$imports"
+  for dll in $imports; do
+    case "$dll" in
+      KERNEL32.DLL|USER32.DLL|GDI32.DLL|COMCTL32.DLL|SETUPAPI.DLL|ADVAPI32.DLL|WINMM.DLL|MSVCRT.DLL) ;;
+      *) echo "test-windows: $prog imports $dll, which Windows does not ship" >&2; exit 1 ;;
+    esac
+  done
 done
 # The stream's 10 ms ticks need the 1 ms system timer while it runs.
 import_table=$(x86_64-w64-mingw32-objdump -p "$exe")
@@ -26,6 +29,14 @@ for fn in timeBeginPeriod timeEndPeriod; do
     exit 1
   fi
 done
+# The command line: a console program that carries the firmware image and
+# asks for the 1 ms timer too.
+cli_headers=$(x86_64-w64-mingw32-objdump -p "$cli")
+grep -q 'Subsystem.*(Windows CUI)' <<<"$cli_headers" || { echo "test-windows: $cli is not a console program" >&2; exit 1; }
+grep -qw timeBeginPeriod <<<"$cli_headers" || { echo "test-windows: $cli does not call timeBeginPeriod" >&2; exit 1; }
+cli_resources=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$cli")
+grep -q '^143 "FILE"' <<<"$cli_resources" || { echo "test-windows: $cli lacks the resource 143 FILE" >&2; exit 1; }
+echo "$cli: console program, FILE 143, timeBeginPeriod: present"
 
 echo "== resources of $exe"
 resources=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$exe")

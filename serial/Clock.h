@@ -27,6 +27,14 @@ inline uint32_t TicksElapsed(uint32_t nStart, uint32_t nNow)
 // The machine's own clock (monotonic).
 IClock& SystemClock();
 
+#ifdef _WIN32
+// The system clock counts with GetTickCount, which moves in steps of the
+// system tick (about 15.6 ms whatever timer resolution is asked for). A
+// program that paces its own 10 ms ticks from the counter, rather than from
+// window timers, asks once at its start for a count to the millisecond.
+void UseFineSystemClock();
+#endif
+
 // Time that moves only when somebody sleeps or waits on it. The counter can
 // start anywhere, e.g. just before the wrap.
 class CVirtualClock : public IClock

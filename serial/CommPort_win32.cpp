@@ -83,13 +83,39 @@ class CWin32CommDriver : public ICommDriver
 public:
     ICommHandle* OpenDevice(const char* pszName) override
     {
-        if (!pszName)
+        SOpenError error;
+        return OpenDeviceReporting(pszName, &error);
+    }
+
+    ICommHandle* OpenDeviceReporting(const char* pszName, SOpenError* pError) override
+    {
+        *pError = SOpenError();
+        if (!pszName) {
+            pError->eReason = kOpenNoDevice;
             return nullptr;
+        }
         // Share mode 0: a port that another program holds does not open.
         HANDLE hPort = CreateFileA(pszName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (hPort == INVALID_HANDLE_VALUE)
+        if (hPort == INVALID_HANDLE_VALUE) {
+            DWORD nError = GetLastError();
+            pError->nOsCode = static_cast<int>(nError);
+            switch (nError) {
+            case ERROR_FILE_NOT_FOUND:
+            case ERROR_PATH_NOT_FOUND:
+                pError->eReason = kOpenNoDevice;
+                break;
+            // A COM port that another program has open refuses access.
+            case ERROR_ACCESS_DENIED:
+            case ERROR_SHARING_VIOLATION:
+                pError->eReason = kOpenBusy;
+                break;
+            default:
+                pError->eReason = kOpenOther;
+                break;
+            }
             return nullptr;
+        }
         return new CWin32CommHandle(hPort);
     }
 };

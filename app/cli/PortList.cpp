@@ -1,12 +1,33 @@
 #include "PortList.h"
 
+#include "serial/ComNames.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #ifndef _WIN32
 #include <cerrno>
 #endif
+
+namespace {
+
+// Windows lists COM-port interfaces by their interface paths; their COM name
+// is the one the friendly name ends in, such as "USB Serial Port (COM3)".
+std::string ComNameOf(const SSerInfo& info)
+{
+    if (!info.strComName.empty())
+        return info.strComName;
+    const std::string& s = info.strDisplayName;
+    size_t nOpen = s.rfind("(COM");
+    if (nOpen == std::string::npos || s.empty() || s.back() != ')')
+        return "-";
+    std::string strName = s.substr(nOpen + 1, s.size() - nOpen - 2);
+    return ParseComName(strName) > 0 ? strName : "-";
+}
+
+} // namespace
 
 std::string PortListText(IPortSource* pSource)
 {
@@ -24,9 +45,11 @@ std::string PortListText(IPortSource* pSource)
     }
     if (list.GetSize() == 0)
         return "no serial ports\n";
+    std::vector<std::string> names;
     size_t nComWidth = 0, nPathWidth = 0;
     for (int i = 0; i < list.GetSize(); ++i) {
-        nComWidth = std::max(nComWidth, list[i].strComName.size());
+        names.push_back(ComNameOf(list[i]));
+        nComWidth = std::max(nComWidth, names.back().size());
         nPathWidth = std::max(nPathWidth, list[i].strPath.size());
     }
     std::string s;
@@ -34,7 +57,7 @@ std::string PortListText(IPortSource* pSource)
         const SSerInfo& info = list[i];
         int nCom = -1;
         bool bInstrument = MatchDisplayName(info.strDisplayName, &nCom);
-        s += info.strComName + std::string(nComWidth - info.strComName.size() + 2, ' ');
+        s += names[i] + std::string(nComWidth - names[i].size() + 2, ' ');
         s += info.strPath + std::string(nPathWidth - info.strPath.size() + 2, ' ');
         s += info.strDisplayName;
         if (bInstrument)
@@ -59,11 +82,14 @@ std::string OpenFailureText(const std::string& strDevice, const SOpenError& erro
     default:
         break;
     }
-#ifndef _WIN32
+#ifdef _WIN32
+    if (error.nOsCode != 0)
+        return s + "the system refused it (error " + std::to_string(error.nOsCode) + ").";
+#else
     if (error.nOsCode == ENOTTY)
         return s + "not a serial device.";
-#endif
     if (error.nOsCode != 0)
         return s + std::strerror(error.nOsCode) + " (error " + std::to_string(error.nOsCode) + ").";
+#endif
     return s + "the line settings were refused; is it a serial port?";
 }

@@ -108,7 +108,18 @@ void CTerminalSurface::DrawBar(int nPos)
     if (m_bQuestionOpen)
         strLine += m_options.bInIsTerminal ? "  Stop the transfer? [y/N] " : "  Ctrl-C again stops it ";
     // Clear what a longer earlier line left behind.
+#ifdef _WIN32
+    // Not every Windows console takes control sequences (Wine's does not):
+    // blanks over the rest, then back to where an answer is typed.
+    size_t nLength = strLine.size();
+    if (nLength < m_nBarLength) {
+        strLine += std::string(m_nBarLength - nLength, ' ');
+        strLine += std::string(m_nBarLength - nLength, '\b');
+    }
+    m_nBarLength = nLength;
+#else
     strLine += "\033[K";
+#endif
     std::fputs(strLine.c_str(), m_pOut);
     m_bBarShown = true;
 }

@@ -89,6 +89,7 @@ private:
     std::string m_strPortPath;
     std::string m_strStatus;
     bool m_bBarShown = false;
+    size_t m_nBarLength = 0; // of the bar's line as last drawn
     int m_nLastPos = -1;
     int m_nLastStep = 0;
     bool m_bStreaming = false;

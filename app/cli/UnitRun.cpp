@@ -97,7 +97,12 @@ bool CUnitRun::Start()
     if (m_target.nCom >= 0) {
         m_human.SetComNumber(m_target.nCom);
     }
+#ifdef _WIN32
+    // The COM name is the device's own name there.
+    std::string strDevice = m_target.strFixedPath;
+#else
     std::string strDevice = m_target.strFixedPath.empty() ? ComNumberToDevicePath(m_target.nCom) : m_target.strFixedPath;
+#endif
     m_human.Note("Port: " + m_target.strPort + (strDevice.empty() || strDevice == m_target.strPort ? "" : " (" + strDevice + ")"));
     m_nStart = m_baseClock.GetTickCount();
     m_bStarted = true;

@@ -8,6 +8,7 @@
 // asked), 1 for a failed or refused run, 2 for a usage error.
 #include "FlashOne.h"
 #include "PortList.h"
+#include "ProcessSetup.h"
 #include "StopSignals.h"
 #include "TerminalInput.h"
 #include "UnitRun.h"
@@ -27,8 +28,13 @@ const char kUsage[] =
     "usage: zt9047q-flash [--port NAME]... [--all] [--watch] [--verify] [--yes] [--json] [--quiet]\n"
     "                     [--list] [--help] [--version]\n"
     "Updates the firmware of a ZT9047Q to version %s.\n"
+#ifdef _WIN32
+    "  --port NAME  the unit's port: a COM name (COM8, \\\\.\\COM8); device paths\n"
+    "               are for Linux only; without it the port is found by its name.\n"
+#else
     "  --port NAME  the unit's port: a COM name (COM33, \\\\.\\COM33) or a device\n"
     "               path (/dev/ttyUSB0); without it the port is found by its name.\n"
+#endif
     "               Given more than once, those units are updated at once\n"
     "  --all        update every port whose name is the instrument's, all at once\n"
     "  --watch      keep running until Ctrl-C or SIGTERM and update every instrument\n"
@@ -56,6 +62,11 @@ void PrintUsage(FILE* f)
 // A --port value as a run's target; false when it names no port.
 bool TargetOf(const std::string& strPort, SUnitTarget* pTarget)
 {
+#ifdef _WIN32
+    // Windows opens serial ports by their COM names only.
+    if (strPort.find('/') != std::string::npos)
+        return false;
+#endif
     if (strPort.find('/') != std::string::npos) {
         pTarget->strPort = strPort;
         pTarget->nCom = DevicePathToComNumber(strPort);
@@ -133,8 +144,13 @@ int main(int argc, char** argv)
     for (const std::string& strPort : ports) {
         SUnitTarget target;
         if (!TargetOf(strPort, &target)) {
+#ifdef _WIN32
+            std::fprintf(stderr, "zt9047q-flash: '%s' is not a COM name (COM1 to COM256; device paths are for Linux)\n",
+                         strPort.c_str());
+#else
             std::fprintf(stderr, "zt9047q-flash: '%s' is not a COM name (COM1 to COM256) or a device path\n",
                          strPort.c_str());
+#endif
             return 2;
         }
         bool bTwice = false;
@@ -144,6 +160,7 @@ int main(int argc, char** argv)
             targets.push_back(target);
     }
 
+    PrepareProcess(options.bJson);
     CStopSignals::Install();
     options.terminal.bOutIsTerminal = StderrIsTerminal();
     options.terminal.bInIsTerminal = StdinIsTerminal();

@@ -57,6 +57,8 @@ TEST(Win32CommPort, APortWithNoDeviceDoesNotOpenAndTheObjectStaysUsable)
     CCommPort port;
     EXPECT_EQ(0, port.Open("\\\\.\\COM211", 921600, 2000));
     EXPECT_FALSE(port.IsOpen());
+    // The command line tells "no such device", not a refused line setting.
+    EXPECT_EQ(kOpenNoDevice, port.LastOpenError().eReason);
     uint8_t by = 0;
     EXPECT_EQ(0, port.Read(&by, 1));
     EXPECT_EQ(0, port.Write(&by, 1));
