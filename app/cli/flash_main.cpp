@@ -174,20 +174,8 @@ int main(int argc, char** argv)
         CStation units(station, output);
         if (bWatch)
             return units.Watch();
-        if (bAll) {
-            try {
-                for (int nCom : InstrumentPorts()) {
-                    SUnitTarget target = CStation::ComTarget(nCom);
-                    bool bTwice = false;
-                    for (const SUnitTarget& t : targets)
-                        bTwice = bTwice || (t.nCom == nCom && t.strFixedPath.empty());
-                    if (!bTwice)
-                        targets.push_back(target);
-                }
-            } catch (const std::string& strError) {
-                output.Say(CTerminalSurface::AsLines(strError));
-            }
-        }
+        if (bAll)
+            units.AddInstrumentPorts(targets);
         return units.RunAll(targets);
     }
 

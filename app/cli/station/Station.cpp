@@ -391,3 +391,18 @@ int CStation::Watch()
     m_output.Say("Watching for ZT9047Q units: each one that appears is updated once. Ctrl-C stops.");
     return Run(true);
 }
+
+void CStation::AddInstrumentPorts(std::vector<SUnitTarget>& targets)
+{
+    try {
+        for (int nCom : InstrumentPorts(m_pPorts)) {
+            bool bTwice = false;
+            for (const SUnitTarget& t : targets)
+                bTwice = bTwice || (t.nCom == nCom && t.strFixedPath.empty());
+            if (!bTwice)
+                targets.push_back(ComTarget(nCom));
+        }
+    } catch (const std::string& strError) {
+        m_output.Say(CTerminalSurface::AsLines(strError));
+    }
+}

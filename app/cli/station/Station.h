@@ -103,6 +103,10 @@ public:
 
     const std::vector<SStationRecord>& Records() const { return m_records; }
 
+    // --all: appends every port the instrument's name rule matches, in list
+    // order, that the targets do not name yet.
+    void AddInstrumentPorts(std::vector<SUnitTarget>& targets);
+
     // The target that names a port by its COM number.
     static SUnitTarget ComTarget(int nCom);
 
