@@ -16,4 +16,8 @@ public:
     static bool TerminateRequested();
     // Any request at all, taken or not: the handshake stops on it.
     static bool AnyRequested();
+
+    // For the platform's handlers: lock-free, so safe in a signal handler.
+    static void NoteInterrupt();
+    static void NoteTerminate();
 };
