@@ -1,5 +1,6 @@
 #include "EnumSerialPorts_win32.h"
 
+#include <cctype>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -57,7 +58,46 @@ bool EnumSubKey(HKEY hKey, DWORD dwIndex, std::string* pstrName)
     return true;
 }
 
+// Where the device sits and who it is. Read after the three properties of
+// the listing and only for a listed port, so their order and the listing's
+// rules stay as they are; what cannot be read stays empty and is no error.
+void ReadUsbIdentity(const SSetupApi& api, HDEVINFO hSet, SP_DEVINFO_DATA* pDevInfo, SSerInfo* pInfo)
+{
+    char buffer[CWin32PortSource::kIdentityBufferSize];
+    std::memset(buffer, 0, sizeof buffer);
+    if (api.pGetDeviceRegistryProperty(hSet, pDevInfo, SPDRP_LOCATION_PATHS, nullptr, reinterpret_cast<BYTE*>(buffer),
+                                       sizeof buffer, nullptr))
+        pInfo->strUsbPath = UsbPathFromLocationPaths(buffer, sizeof buffer);
+    std::memset(buffer, 0, sizeof buffer);
+    if (api.pGetDeviceInstanceId && api.pGetDeviceInstanceId(hSet, pDevInfo, buffer, sizeof buffer, nullptr))
+        pInfo->strUsbSerial = UsbSerialFromInstanceId(FromBuffer(buffer, sizeof buffer));
+}
+
 } // namespace
+
+std::string UsbSerialFromInstanceId(const std::string& strInstanceId)
+{
+    size_t nFirst = strInstanceId.find('\\');
+    size_t nLast = strInstanceId.rfind('\\');
+    if (nFirst == std::string::npos || nLast == nFirst || strInstanceId.find('\\', nFirst + 1) != nLast)
+        return std::string();
+    // Instance IDs are case-insensitive; the system writes the bus upper-case.
+    std::string strBus = strInstanceId.substr(0, nFirst);
+    for (char& c : strBus)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::string strSerial = strInstanceId.substr(nLast + 1);
+    // An interface of a composite device (&MI_nn) is named by the system too.
+    if (strBus != "USB" || strSerial.empty() || strSerial.find('&') != std::string::npos
+        || strInstanceId.find("&MI_", nFirst) < nLast)
+        return std::string();
+    return strSerial;
+}
+
+std::string UsbPathFromLocationPaths(const char* pMultiText, size_t nSize)
+{
+    std::string strFirst = FromBuffer(pMultiText, nSize);
+    return strFirst.find("USBROOT(") != std::string::npos ? strFirst : std::string();
+}
 
 SSetupApi SSetupApi::System()
 {
@@ -67,6 +107,7 @@ SSetupApi SSetupApi::System()
     api.pGetDeviceInterfaceDetail = SetupDiGetDeviceInterfaceDetailA;
     api.pGetDeviceRegistryProperty = SetupDiGetDeviceRegistryPropertyA;
     api.pDestroyDeviceInfoList = SetupDiDestroyDeviceInfoList;
+    api.pGetDeviceInstanceId = SetupDiGetDeviceInstanceIdA;
     return api;
 }
 
@@ -167,6 +208,7 @@ void CWin32PortSource::EnumerateByDeviceInterface(CSerInfoArray& list)
                 info.strDisplayName = strFriendly;
                 info.bOnUsb = (bLocation && strLocation.compare(0, 3, "USB") == 0) ? 1 : 0;
                 info.strDescription = strDescription;
+                ReadUsbIdentity(m_api, hSet, &devInfo, &info);
                 list.Add(info);
             }
         }

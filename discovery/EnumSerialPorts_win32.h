@@ -18,6 +18,7 @@ struct SSetupApi
                                             DWORD, PDWORD, PSP_DEVINFO_DATA);
     BOOL(WINAPI* pGetDeviceRegistryProperty)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD, PDWORD);
     BOOL(WINAPI* pDestroyDeviceInfoList)(HDEVINFO);
+    BOOL(WINAPI* pGetDeviceInstanceId)(HDEVINFO, PSP_DEVINFO_DATA, PSTR, DWORD, PDWORD);
 
     static SSetupApi System();
 };
@@ -49,11 +50,23 @@ public:
     static const DWORD kPropertyBufferSize = 256;
     static const DWORD kKeyNameSize = 128;
     static const DWORD kValueBufferSize = 128;
+    // The USB identity's own reads, which the window does not use.
+    static const DWORD kIdentityBufferSize = 1024;
 
 private:
     HKEY m_hLegacyRoot;
     SSetupApi m_api;
 };
+
+// The USB serial number in a device instance ID: a USB device with a serial
+// number is named by it (USB\VID_0403&PID_6001\ZT0042); one without gets a
+// generated name with '&' in it, and other buses their own, which give none.
+std::string UsbSerialFromInstanceId(const std::string& strInstanceId);
+
+// The first of the location paths (a list of texts, each ended by a null)
+// when it leads through a USB root hub, such as
+// PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3); empty otherwise.
+std::string UsbPathFromLocationPaths(const char* pMultiText, size_t nSize);
 
 // "<text> (err=<code in lower-case hex>)".
 std::string ErrorText(const char* pszText, DWORD dwError);

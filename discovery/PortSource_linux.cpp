@@ -150,6 +150,10 @@ std::vector<SSysfsTty> ScanSysfsTtys(const std::string& strRoot)
             tty.bOnUsb = 1;
             ReadAttribute(strUsb + "/product", &tty.strProduct);
             ReadAttribute(strUsb + "/manufacturer", &tty.strManufacturer);
+            // The kernel names a USB device after its place: bus, then the
+            // hub ports down to it.
+            tty.strUsbPath = strUsb.substr(strUsb.find_last_of('/') + 1);
+            ReadAttribute(strUsb + "/serial", &tty.strUsbSerial);
         }
         ttys.push_back(tty);
     }
@@ -170,6 +174,8 @@ void EnumerateSysfsPorts(const std::string& strRoot, CSerInfoArray& list)
             info.strDisplayName = tty.strProduct + " (" + info.strComName + ")";
         info.bOnUsb = tty.bOnUsb;
         info.strDescription = tty.strProduct;
+        info.strUsbPath = tty.strUsbPath;
+        info.strUsbSerial = tty.strUsbSerial;
         list.Add(info);
     }
 }

@@ -12,6 +12,12 @@ struct SSerInfo
     std::string strDisplayName; // the name the system shows
     int bOnUsb = 0;             // the port sits on a USB bus
     std::string strDescription;
+    // Who and where the USB device behind the port is; empty when unknown.
+    // The location is the kernel's chain of hub ports (such as 1-2.3) on
+    // Linux, the system's location path on Windows; it names the socket, so
+    // it stays the same when the unit is replaced or replugged there.
+    std::string strUsbPath;
+    std::string strUsbSerial; // the device's USB serial number
 };
 
 // The little of a framework array that port discovery needs. An index

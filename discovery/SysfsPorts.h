@@ -16,6 +16,8 @@ struct SSysfsTty
     int bOnUsb = 0;            // a USB device was found above it
     std::string strProduct;    // the USB device's strings; empty when absent
     std::string strManufacturer;
+    std::string strUsbPath;    // the USB device's name, e.g. 1-2.3
+    std::string strUsbSerial;  // its serial string; empty when it has none
 };
 
 // The ports under <strRoot>/class/tty in COM number order: entries with a

@@ -29,6 +29,16 @@ std::string ComNameOf(const SSerInfo& info)
 
 } // namespace
 
+std::string UsbIdentityText(const SSerInfo& info)
+{
+    std::string s;
+    if (!info.strUsbPath.empty())
+        s = "usb " + info.strUsbPath;
+    if (!info.strUsbSerial.empty())
+        s += (s.empty() ? "serial " : " serial ") + info.strUsbSerial;
+    return s;
+}
+
 std::string PortListText(IPortSource* pSource)
 {
     CEnumSerialPorts ports(pSource);
@@ -62,6 +72,9 @@ std::string PortListText(IPortSource* pSource)
         s += info.strDisplayName;
         if (bInstrument)
             s += "  [instrument]";
+        std::string strIdentity = UsbIdentityText(info);
+        if (!strIdentity.empty())
+            s += "  " + strIdentity;
         s += "\n";
     }
     return s;

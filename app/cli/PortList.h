@@ -7,10 +7,14 @@
 
 #include <string>
 
-// One line per port: COM name, device path, display name, and "instrument"
-// on those that the instrument's name rule matches; "no serial ports" when
-// there are none. A port list that cannot be read gives its reason.
+// One line per port: COM name, device path, display name, "[instrument]"
+// on those that the instrument's name rule matches, then the USB identity
+// as far as it is known; "no serial ports" when there are none. A port list that cannot be read gives its reason.
 std::string PortListText(IPortSource* pSource = nullptr);
+
+// "usb <location> serial <number>", each part only when known; empty when
+// neither is.
+std::string UsbIdentityText(const SSerInfo& info);
 
 // One line naming the device and the system's reason it did not open, with
 // the cure where there is one.

@@ -53,7 +53,8 @@ ln -s ../../../serial8250 "$sys/devices/platform/serial8250/tty/ttyS1/device"
 ln -s ../../devices/platform/serial8250/tty/ttyS1 "$sys/class/tty/ttyS1"
 ln -s ../../devices/virtual/tty/tty0 "$sys/class/tty/tty0"
 
-# add_bridge N PRODUCT: a USB bridge with that product string at ttyUSBN.
+# add_bridge N PRODUCT: a USB bridge with that product string and the serial
+# number ZT000N at ttyUSBN, plugged in at 1-(N+2).
 # Its class entry comes last: the moment the listing can see the port.
 add_bridge() {
   local n=$1 product=$2 dev="$usb/1-$(( $1 + 2 ))"
@@ -62,6 +63,7 @@ add_bridge() {
   printf '0403\n' > "$sys/$dev/idVendor"; printf '6001\n' > "$sys/$dev/idProduct"
   printf '%s\n' "$product" > "$sys/$dev/product"
   printf 'Zentek\n' > "$sys/$dev/manufacturer"
+  printf 'ZT000%s\n' "$n" > "$sys/$dev/serial"
   ln -s ../../../ttyUSB$n "$sys/$tty/device"
   ln -s "../../$tty" "$sys/class/tty/ttyUSB$n"
 }
@@ -113,6 +115,10 @@ mount --bind "$sys" /sys || skip "cannot bind a tree over /sys"
 status=0
 case $scenario in
 one)
+  "$flash_exe" --list > "$work/list.out" 2>&1 < /dev/null || fail "--list exited $?"
+  cat "$work/list.out"
+  grep -q '^COM33  /dev/ttyUSB0  ZT9047Q USB UART (COM33)  \[instrument\]  usb 1-2 serial ZT0000$' "$work/list.out" \
+    || fail "--list does not show the bridge's USB location and serial number"
   "$flash_exe" > "$work/flash.out" 2>&1 < /dev/null || status=$?
   stop_sims 0
   tr '\r' '\n' < "$work/flash.out" | grep -v '^$' | tail -n 4

@@ -69,6 +69,28 @@ TEST(SysfsPorts, ListsRealPortsWithTheirFieldsInComOrder)
     EXPECT_EQ(Detect(tree), 33);
 }
 
+TEST(SysfsPorts, UsbIdentityIsTheBridgesOwnPathAndSerialNotAHubs)
+{
+    CFakeSysfs tree;
+    tree.AddUsbSerial("ttyUSB0", "1-2.3", "ZT9047Q USB UART", "Zentek", "ZT0042");
+    tree.AddAcm("ttyACM0", "1-2.4.1", "ZT9047Q USB UART", "Zentek", "ZT0043");
+    tree.AddUsbSerial("ttyUSB1", "1-2.1", "ZT9047Q USB UART"); // no serial, behind a hub that has one
+    tree.AddUsbSerial("ttyUSB2", "1-5", "ZT9047Q USB UART");   // on the root hub itself
+    tree.AddUart("ttyS0", "pnp0/00:04", "4");
+
+    CSysfsPortSource source(tree.Root());
+    CSerInfoArray list;
+    ASSERT_EQ(CEnumSerialPorts(&source).EnumerateAll(list, 0), 5);
+    const std::pair<const char*, const char*> expected[] = {
+        {"", ""}, {"1-2.3", "ZT0042"}, {"1-2.1", ""}, {"1-5", ""}, {"1-2.4.1", "ZT0043"}};
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(list[i].strPath);
+        EXPECT_EQ(list[i].strUsbPath, expected[i].first);
+        EXPECT_EQ(list[i].strUsbSerial, expected[i].second);
+    }
+    EXPECT_EQ(list[4].strDisplayName, "ZT9047Q USB UART (COM65)");
+}
+
 TEST(SysfsPorts, DevicesOutsideTheComNameSpaceAreNotListed)
 {
     CFakeSysfs tree;

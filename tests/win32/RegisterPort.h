@@ -32,7 +32,9 @@ inline bool SetText(HDEVINFO hSet, SP_DEVINFO_DATA* pDev, DWORD dwProperty, cons
 }
 
 // A device ROOT\<tag>\NNNN with the given properties (null: not written) and
-// its COM-port interface. Returns an empty text, or what failed.
+// its COM-port interface. Returns an empty text, or what failed. A tag with
+// a backslash is a whole instance ID (USB\VID_0403&PID_6001\ZT0042), as a
+// USB device gets.
 inline std::string Register(const char* pszTag, const char* pszFriendly, const char* pszDescription,
                             const char* pszLocation)
 {
@@ -46,7 +48,9 @@ inline std::string Register(const char* pszTag, const char* pszFriendly, const c
     SP_DEVICE_INTERFACE_DATA iface;
     std::memset(&iface, 0, sizeof iface);
     iface.cbSize = sizeof iface;
-    if (!SetupDiCreateDeviceInfoA(hSet, pszTag, &kPortsClass, nullptr, nullptr, DICD_GENERATE_ID, &dev))
+    const bool bWholeId = std::strchr(pszTag, '\\') != nullptr;
+    if (!SetupDiCreateDeviceInfoA(hSet, pszTag, &kPortsClass, nullptr, nullptr, bWholeId ? 0 : DICD_GENERATE_ID,
+                                  &dev))
         strError = Failed("SetupDiCreateDeviceInfo");
     else if (!SetupDiRegisterDeviceInfo(hSet, &dev, 0, nullptr, nullptr, nullptr))
         strError = Failed("SetupDiRegisterDeviceInfo");
@@ -90,13 +94,15 @@ inline std::string Register(const char* pszTag, const char* pszFriendly, const c
     return strError;
 }
 
-// Removes every device ROOT\<tag>\... again. Returns how many went.
+// Removes every device ROOT\<tag>\... (or, for a whole instance ID, that
+// device) again. Returns how many went.
 inline int Remove(const char* pszTag)
 {
     HDEVINFO hSet = SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, 0);
     if (hSet == INVALID_HANDLE_VALUE)
         return 0;
-    std::string strPrefix = std::string("ROOT\\") + pszTag + "\\";
+    const bool bWholeId = std::strchr(pszTag, '\\') != nullptr;
+    std::string strPrefix = bWholeId ? std::string(pszTag) : std::string("ROOT\\") + pszTag + "\\";
     int nRemoved = 0;
     SP_DEVINFO_DATA dev;
     for (DWORD i = 0;; ++i) {
@@ -106,6 +112,8 @@ inline int Remove(const char* pszTag)
             break;
         char szId[512];
         if (!SetupDiGetDeviceInstanceIdA(hSet, &dev, szId, sizeof szId, nullptr))
+            continue;
+        if (bWholeId && std::strlen(szId) != strPrefix.size())
             continue;
         if (_strnicmp(szId, strPrefix.c_str(), strPrefix.size()) == 0 && SetupDiRemoveDevice(hSet, &dev))
             ++nRemoved;

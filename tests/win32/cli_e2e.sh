@@ -5,8 +5,9 @@
 #
 #   cli_e2e.sh --exe EXE --register EXE --sim SIM --prefix DIR --scenario detect|all
 #
-# detect: --list marks COM8 as the instrument; a run without --port finds
-#         COM8 and updates it (--json end event "completed").
+# detect: --list marks COM8 as the instrument and shows the decoy's USB
+#         serial number; a run without --port finds COM8 and updates it
+#         (--json end event "completed").
 # all:    --all updates COM8, COM10 and COM11 at once (the two-digit ones
 #         are opened as \\.\COMnn).
 # Each simulator must have received the packaged image byte for byte.
@@ -39,17 +40,21 @@ run="$here/wine-run.sh"
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 
 work="$(mktemp -d)"
+# The decoy is a USB device with a serial number: its instance ID says so.
+decoy='USB\VID_0403&PID_6001\ZTDECOY3'
 sim_pids=()
 cleanup() {
   for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for com in "${units[@]}"; do rm -f "$prefix/dosdevices/com$com"; done
   "$run" "$prefix" "$register" remove ZTCLI >/dev/null 2>&1 || true
+  "$run" "$prefix" "$register" remove "$decoy" >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 "$run" "$prefix" "$register" remove ZTCLI >/dev/null
-"$run" "$prefix" "$register" add ZTCLI "USB Serial Port (COM3)" "USB Serial Port" "USB hub 1, port 2"
+"$run" "$prefix" "$register" remove "$decoy" >/dev/null
+"$run" "$prefix" "$register" add "$decoy" "USB Serial Port (COM3)" "USB Serial Port" "USB hub 1, port 2"
 for com in "${units[@]}"; do
   "$run" "$prefix" "$register" add ZTCLI "ZT9047Q USB UART (COM$com)" "ZT9047Q USB UART" "USB hub 1, port $com"
   link="$prefix/dosdevices/com$com"
@@ -73,7 +78,8 @@ if [ "$scenario" = detect ]; then
   "$run" "$prefix" "$exe" --list </dev/null 2>&1 | tr -d '\r' >"$work/list.out" || fail "--list exited $?"
   cat "$work/list.out"
   grep -Eq '^COM8 .*ZT9047Q USB UART \(COM8\)  \[instrument\]$' "$work/list.out" || fail "--list does not mark COM8"
-  grep -Eq '^COM3 .*USB Serial Port \(COM3\)$' "$work/list.out" || fail "--list does not show the decoy COM3 unmarked"
+  grep -Eq '^COM3 .*USB Serial Port \(COM3\)  serial ZTDECOY3$' "$work/list.out" \
+    || fail "--list does not show the decoy COM3 unmarked, with its serial number"
   args=(--json)
 else
   args=(--all --json)

@@ -1,6 +1,7 @@
 // Registers COM-port device interfaces in the Wine test prefix, or removes
 // them again:
-//   register_port add TAG FRIENDLY DESCRIPTION LOCATION   ("-" leaves one unwritten)
+//   register_port add TAG FRIENDLY DESCRIPTION LOCATION   ("-" leaves one unwritten;
+//       a TAG with a backslash is the whole instance ID, e.g. USB\VID_0403&PID_6001\ZT0042)
 //   register_port remove TAG
 #include "RegisterPort.h"
 

@@ -139,14 +139,17 @@ TEST(Win32PortSource, DeviceInterfacesUnderThisSystemDoNotFail)
 
 namespace {
 
-// SetupAPI as a script: interfaces with a path and three properties (null:
-// the read fails), failures to inject, and a record of the reads.
+// SetupAPI as a script: interfaces with a path, three properties and the
+// USB identity (null: the read fails), failures to inject, and a record of
+// the reads.
 struct SScriptedInterface
 {
     std::string strPath;
     const char* pszFriendly;
     const char* pszDescription;
     const char* pszLocation;
+    const char* pszLocationPaths = nullptr; // the first of them
+    const char* pszInstanceId = nullptr;
 };
 
 struct SSetupScript
@@ -162,6 +165,7 @@ struct SSetupScript
 } g_setup;
 
 HDEVINFO const kScriptSet = reinterpret_cast<HDEVINFO>(0x5E7);
+const DWORD kInstanceIdRead = 0x1D; // in the record of reads: the instance ID, not a property
 
 HDEVINFO WINAPI ScriptGetClassDevs(const GUID* pGuid, PCSTR, HWND, DWORD dwFlags)
 {
@@ -210,16 +214,34 @@ BOOL WINAPI ScriptProperty(HDEVINFO, PSP_DEVINFO_DATA pDev, DWORD dwProperty, PD
     const char* psz = dwProperty == SPDRP_FRIENDLYNAME ? i.pszFriendly
         : dwProperty == SPDRP_DEVICEDESC              ? i.pszDescription
         : dwProperty == SPDRP_LOCATION_INFORMATION    ? i.pszLocation
+        : dwProperty == SPDRP_LOCATION_PATHS          ? i.pszLocationPaths
                                                       : nullptr;
     if (!psz) {
         SetLastError(ERROR_INVALID_DATA);
         return FALSE;
     }
-    if (std::strlen(psz) + 1 > cbBuffer) {
+    // The location paths are a list: a second path follows the first, and
+    // a second null ends them.
+    std::string strValue(psz, std::strlen(psz) + 1);
+    if (dwProperty == SPDRP_LOCATION_PATHS)
+        strValue += std::string("ACPI(_SB_)#ACPI(PCI0)") + '\0' + '\0';
+    if (strValue.size() > cbBuffer) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    std::memcpy(pBuffer, psz, std::strlen(psz) + 1);
+    std::memcpy(pBuffer, strValue.data(), strValue.size());
+    return TRUE;
+}
+
+BOOL WINAPI ScriptInstanceId(HDEVINFO, PSP_DEVINFO_DATA pDev, PSTR pszId, DWORD cchId, PDWORD)
+{
+    const char* psz = g_setup.interfaces[pDev->DevInst].pszInstanceId;
+    g_setup.reads.emplace_back(static_cast<int>(pDev->DevInst), kInstanceIdRead);
+    if (!psz || std::strlen(psz) + 1 > cchId) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(pszId, psz, std::strlen(psz) + 1);
     return TRUE;
 }
 
@@ -232,7 +254,7 @@ BOOL WINAPI ScriptDestroy(HDEVINFO hSet)
 CWin32PortSource ScriptedSource(const SSetupScript& script)
 {
     g_setup = script;
-    SSetupApi api = {ScriptGetClassDevs, ScriptEnum, ScriptDetail, ScriptProperty, ScriptDestroy};
+    SSetupApi api = {ScriptGetClassDevs, ScriptEnum, ScriptDetail, ScriptProperty, ScriptDestroy, ScriptInstanceId};
     return CWin32PortSource(HKEY_LOCAL_MACHINE, api);
 }
 
@@ -283,12 +305,51 @@ TEST(Win32DeviceInterfaces, PropertiesDecideWhatIsListed)
     EXPECT_EQ("G", list[3].strDisplayName);
     EXPECT_EQ(0, list[3].bOnUsb);
 
-    // Friendly name, the description only after it, the location always.
+    // Friendly name, the description only after it, the location always;
+    // the USB identity after them, and only for a port that is listed.
     const DWORD F = SPDRP_FRIENDLYNAME, D = SPDRP_DEVICEDESC, L = SPDRP_LOCATION_INFORMATION;
+    const DWORD P = SPDRP_LOCATION_PATHS, I = kInstanceIdRead;
     const std::vector<std::pair<int, DWORD>> expected = {
-        {0, F}, {0, D}, {0, L}, {1, F}, {1, L}, {2, F}, {2, D}, {2, L}, {3, F}, {3, D}, {3, L},
-        {4, F}, {4, L}, {5, F}, {5, D}, {5, L}, {6, F}, {6, D}, {6, L}};
+        {0, F}, {0, D}, {0, L}, {0, P}, {0, I}, {1, F}, {1, L}, {2, F}, {2, D}, {2, L},
+        {3, F}, {3, D}, {3, L}, {3, P}, {3, I}, {4, F}, {4, L}, {5, F}, {5, D}, {5, L}, {5, P}, {5, I},
+        {6, F}, {6, D}, {6, L}, {6, P}, {6, I}};
     EXPECT_EQ(expected, g_setup.reads);
+}
+
+TEST(Win32DeviceInterfaces, UsbIdentityFromTheLocationPathAndTheInstanceId)
+{
+    const char* pszHub = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)";
+    SSetupScript script;
+    script.interfaces = {
+        {"\\\\?\\a", "A (COM8)", "A", "Port_#0003.Hub_#0002", pszHub, "USB\\VID_0403&PID_6001\\ZT0042"},
+        // No serial number: the system makes up the instance ID.
+        {"\\\\?\\b", "B (COM9)", "B", "Port_#0001.Hub_#0002", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)",
+         "USB\\VID_0403&PID_6001\\5&2A3B4C5D&0&1"},
+        // An interface of a composite device, named by the system as well.
+        {"\\\\?\\c", "C (COM10)", "C", "0000.0014.0000.004.000", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USBMI(0)",
+         "USB\\VID_1A2B&PID_0001&MI_00\\ZT0044"},
+        // A port on the mainboard: no USB identity at all.
+        {"\\\\?\\d", "D (COM1)", "D", "", "ACPI(_SB_)#ACPI(PCI0)#ACPI(LPCB)#ACPI(UAR1)", "ACPI\\PNP0501\\0"},
+        // Nothing readable.
+        {"\\\\?\\e", "E (COM11)", "E", nullptr},
+    };
+    CWin32PortSource source = ScriptedSource(script);
+    CSerInfoArray list;
+    source.EnumerateByDeviceInterface(list);
+    ASSERT_EQ(5, list.GetSize());
+    EXPECT_EQ(pszHub, list[0].strUsbPath);
+    EXPECT_EQ("ZT0042", list[0].strUsbSerial);
+    EXPECT_EQ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)", list[1].strUsbPath);
+    EXPECT_EQ("", list[1].strUsbSerial);
+    EXPECT_EQ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USBMI(0)", list[2].strUsbPath);
+    EXPECT_EQ("", list[2].strUsbSerial);
+    for (int i : {3, 4}) {
+        EXPECT_EQ("", list[i].strUsbPath);
+        EXPECT_EQ("", list[i].strUsbSerial);
+    }
+    EXPECT_EQ("ZT0042", UsbSerialFromInstanceId("usb\\VID_0403&PID_6001\\ZT0042"));
+    EXPECT_EQ("", UsbSerialFromInstanceId("USB\\VID_0403&PID_6001"));
+    EXPECT_EQ("", UsbSerialFromInstanceId("USB\\VID_0403&PID_6001\\"));
 }
 
 TEST(Win32DeviceInterfaces, EveryFailureIsThrownWithItsCodeAndTheSetIsFreed)
@@ -339,6 +400,30 @@ TEST(Win32DeviceInterfaces, APortRegisteredInTheSystemIsListed)
         EXPECT_EQ("Unit Test Port", list[i].strDescription);
         EXPECT_EQ(1, list[i].bOnUsb);
         EXPECT_EQ(0u, list[i].strPath.find("\\\\?\\"));
+    }
+    EXPECT_EQ(1, nFound);
+}
+
+TEST(Win32DeviceInterfaces, AUsbPortRegisteredInTheSystemHasItsSerialNumber)
+{
+    // A bridge with a serial number is named USB\VID_..&PID_..\<serial>.
+    // The system works out location paths from the bus itself and takes
+    // none from a program, so a device registered here has none: its
+    // location stays unknown (the scripted test above covers it).
+    const char* pszId = "USB\\VID_0403&PID_6001\\ZTWINE01";
+    regport::Remove(pszId);
+    ASSERT_EQ("", regport::Register(pszId, "Unit Test Port (COM42)", "Unit Test Port", "Port_#0003.Hub_#0002"));
+    CWin32PortSource source;
+    CSerInfoArray list;
+    source.EnumerateByDeviceInterface(list);
+    EXPECT_EQ(1, regport::Remove(pszId));
+    int nFound = 0;
+    for (int i = 0; i < list.GetSize(); ++i) {
+        if (list[i].strDisplayName != "Unit Test Port (COM42)")
+            continue;
+        ++nFound;
+        EXPECT_EQ("ZTWINE01", list[i].strUsbSerial);
+        EXPECT_EQ("", list[i].strUsbPath);
     }
     EXPECT_EQ(1, nFound);
 }
