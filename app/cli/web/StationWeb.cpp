@@ -15,7 +15,9 @@
 namespace {
 
 constexpr std::size_t kSpareThreads = 8;     // for requests besides the streams
-constexpr int kHeartbeatSeconds = 15;        // a comment line keeps idle streams alive
+// A comment line on idle streams: keeps them open through proxies, and a
+// write is the only way to notice a client that went away.
+constexpr int kHeartbeatSeconds = 1;
 constexpr std::size_t kMaxEventBytes = 64 * 1024;
 constexpr const char* kCookie = "zt9047q_token";
 
@@ -215,18 +217,18 @@ void CStationWeb::Routes()
             JsonError(res, 429, "too many requests");
             return HR::Handled;
         }
+        if (req.method != "GET" && req.method != "HEAD") {
+            res.set_header("Allow", "GET, HEAD");
+            res.set_header("Connection", "close");
+            JsonError(res, 405, "read-only: only GET and HEAD");
+            return HR::Handled;
+        }
         std::size_t nSize = req.method.size() + req.target.size() + 12;
         for (const auto& h : req.headers) nSize += h.first.size() + h.second.size() + 4;
         if (nSize > kMaxRequestBytes || !req.body.empty() || req.has_header("Content-Length") ||
             req.has_header("Transfer-Encoding")) {
             res.set_header("Connection", "close");
             JsonError(res, 413, "request too large");
-            return HR::Handled;
-        }
-        if (req.method != "GET" && req.method != "HEAD") {
-            res.set_header("Allow", "GET, HEAD");
-            res.set_header("Connection", "close");
-            JsonError(res, 405, "read-only: only GET and HEAD");
             return HR::Handled;
         }
         if (m_strToken.empty()) return HR::Unhandled;
@@ -322,7 +324,7 @@ void CStationWeb::Routes()
                 std::deque<CEventFanout::Frame> frames;
                 if (!m_fanout.Take(client, frames, std::chrono::seconds(kHeartbeatSeconds))) return false;
                 if (frames.empty()) {
-                    static const std::string beat = ": beat\n\n";
+                    static const std::string beat = ":\n\n";
                     return sink.write(beat.data(), beat.size());
                 }
                 std::string batch;
