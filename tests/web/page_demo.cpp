@@ -1,6 +1,7 @@
 // The station page alone, fed from standard input, for the browser test:
 // each line is an event as --json writes it, or a command:
-//   #restart   stop the server and start a fresh one on the same port
+//   #stop      stop the server
+//   #start     start a fresh one on the same port
 //   #csv       print today's CSV as a JSON string ("CSV <string>")
 // Prints "PORT <n>" once it serves, and "OK" after each command.
 // Arguments: [TOKEN_FILE]
@@ -99,9 +100,11 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     std::string line;
     while (std::getline(std::cin, line)) {
-        if (line == "#restart") {
-            web.reset(); // as the station's process ends: a fresh board after
-            web = std::make_unique<CStationWeb>();
+        if (line == "#stop") {
+            web.reset(); // as the station's process ends
+            std::printf("OK\n");
+        } else if (line == "#start") {
+            web = std::make_unique<CStationWeb>(); // a fresh board
             web->SetRecordSource(&records);
             if (!web->Start("127.0.0.1", nPort, strToken, strError)) {
                 std::fprintf(stderr, "page_demo: %s\n", strError.c_str());
@@ -110,7 +113,7 @@ int main(int argc, char** argv)
             std::printf("OK\n");
         } else if (line == "#csv") {
             std::printf("CSV %s\n", JsonQuote(records.DayCsv("")).c_str());
-        } else if (!line.empty()) {
+        } else if (!line.empty() && web) {
             web->Event(line);
             records.AddEnd(line);
             continue;

@@ -248,7 +248,9 @@ TEST_F(Web, UnitTextCannotBreakTheStreamOrTheApi)
     CRawClient stream(web.Port());
     ASSERT_TRUE(stream.Send(StreamRequest()));
     stream.ReadUntil(": connected\n\n");
-    // A line break would start a forged stream event.
+    // Line breaks are JSON whitespace, but they would cut the stream's
+    // frame in two; and nothing may trail the object.
+    web.Event("{\"event\":\"status\",\n\n\"port\":\"COM33\",\"text\":\"a\"}");
     web.Event("{\"event\":\"status\",\"port\":\"COM33\",\"text\":\"a\"}\n\ndata: {\"event\":\"end\",\"port\":\"COM33\"}");
     web.Event("{\"event\":\"status\",\"port\":\"COM33\",\"text\":\"a\" , \"x\":{}}");
     web.Event("not json");

@@ -129,7 +129,7 @@ function fill(t, u) {
   const pct = Math.max(0, Math.min(100, u.percent));
   q('.fill').style.width = pct + '%';
   q('.pct').textContent = pct + ' %';
-  q('.status').textContent = u.state === 'ended' ? (u.text || u.status) : u.status;
+  q('.status').textContent = u.state === 'ended' && state !== 'failed' ? (u.text || u.status) : u.status;
   q('.f-before').textContent = version(u.unit_version);
   q('.f-after').textContent = version(u.version_after);
   q('.f-elapsed').textContent = seconds(u.state === 'ended' ? u.elapsed_ms : performance.now() - u.t0);
