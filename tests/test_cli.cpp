@@ -4,6 +4,7 @@
 // station's runs of several units at once.
 #include "app/cli/UnitRun.h"
 #include "app/cli/station/Station.h"
+#include "serial/Console.h"
 #include "support/Rig.h"
 
 #include <gtest/gtest.h>
@@ -139,6 +140,43 @@ TEST(CommandLine, JsonEndEventForEachEndOfARun)
         if (strResult == "rejects") {
             EXPECT_TRUE(Has(strEnd, "\"text\":\"Firmware update failed.\\r\\nData send = ")) << strEnd;
         }
+    }
+}
+
+TEST(CommandLine, StopAtAnyPacedByteLeavesNoHalfCommandForTheNextRun)
+{
+    // When each paced byte goes out on a run that is not stopped.
+    SSimConfig noSign;
+    noSign.bNoSign = true;
+    SCliRig ref(noSign);
+    ref.Make();
+    ref.RunToEnd();
+    std::string strSent;
+    for (const CInstrumentModel::SReceived& r : ref.model.Received())
+        strSent += static_cast<char>(r.by);
+    std::vector<size_t> paced;
+    for (const char* pszLine : {"#\r\n", "BOOT 1\r\n"}) {
+        size_t nAt = strSent.find(pszLine);
+        ASSERT_NE(nAt, std::string::npos);
+        for (size_t i = 0; i < std::strlen(pszLine); ++i)
+            paced.push_back(nAt + i);
+    }
+
+    for (size_t nIndex : paced) {
+        uint64_t nByteMs = ref.model.Received()[nIndex].nUs / 1000;
+        SCOPED_TRACE("stopped in the pause before byte " + std::to_string(nIndex) + " at " + std::to_string(nByteMs));
+        SCliRig rig;
+        rig.nStopAt = nByteMs - 1;
+        rig.Make();
+        EXPECT_EQ(rig.RunToEnd().eResult, kEndInterrupted);
+        // The unit's console holds whole lines only.
+        EXPECT_EQ(rig.model.Received().back().by, '\n');
+        EXPECT_LE(rig.clock.Now(), nByteMs + 8 * console::kPaceMs);
+        // The operator runs the update again.
+        rig.clock.Advance(2000);
+        rig.nStopAt = UINT64_MAX;
+        rig.Make();
+        EXPECT_STREQ(RunResultName(rig.RunToEnd()), "completed");
     }
 }
 
