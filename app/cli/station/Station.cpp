@@ -66,6 +66,11 @@ void CStationUnit::Launch()
     m_thread = std::thread([this] { Body(); });
 }
 
+bool CStationUnit::StopRequested() const
+{
+    return m_stopAll.load() || CStopSignals::TerminateRequested();
+}
+
 void CStationUnit::Join()
 {
     if (m_thread.joinable())
@@ -76,12 +81,13 @@ void CStationUnit::Body()
 {
     IClock& clock = *m_plant.pClock;
     {
-        CUnitRun run(m_target, m_options, clock, [this] { return m_stopAll.load(); }, nullptr, m_plant.pDriver);
+        CUnitRun run(m_target, m_options, clock, [this] { return StopRequested(); }, nullptr, m_plant.pDriver);
+        run.StopNowWhen([this] { return StopRequested(); });
         if (run.Start()) {
             m_ePhase = kStreaming;
             // The window's timer for this unit alone.
             while (run.Running()) {
-                if (m_stopAll.load()) {
+                if (StopRequested()) {
                     run.StopNow();
                     break;
                 }
@@ -92,7 +98,7 @@ void CStationUnit::Body()
             }
         }
         m_ePhase = kEnding;
-        if (m_options.bVerify && run.Logic().LastEnd() == kEndCompleted && !m_stopAll.load())
+        if (m_options.bVerify && run.Logic().LastEnd() == kEndCompleted && !StopRequested())
             run.Verify();
         m_end = run.Finish();
     } // the port is released before the station hears of the end

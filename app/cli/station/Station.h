@@ -59,6 +59,10 @@ public:
 private:
     enum EPhase { kWaiting, kHandshake, kStreaming, kEnding, kDone };
     void Body();
+    // A stop that every unit sees at once: the station's (Yes, or Ctrl-C
+    // while nothing streams) or a terminate or hang-up straight from the
+    // signal, without waiting for the station's loop to pass it on.
+    bool StopRequested() const;
 
     SUnitTarget m_target;
     SUnitOptions m_options;
