@@ -2,6 +2,8 @@
 // unit: the JSON end event for each end a run can take, the stream going on
 // under the terminal's close question, --verify and "up-to-date"; and the
 // station's runs of several units at once.
+#include "app/cli/FlashOne.h"
+#include "app/cli/StopSignals.h"
 #include "app/cli/UnitRun.h"
 #include "app/cli/station/Station.h"
 #include "serial/Console.h"
@@ -75,6 +77,47 @@ struct SCliRig
 bool Has(const std::string& s, const std::string& strPart)
 {
     return s.find(strPart) != std::string::npos;
+}
+
+// A Ctrl-C that reaches the program at a moment of virtual time, as the
+// signal handler notes it; the loop between ticks sleeps on this clock.
+class CCtrlCAt : public IClock
+{
+public:
+    CCtrlCAt(CVirtualClock& clock, uint64_t nAtMs) : m_clock(clock), m_nAtMs(nAtMs) {}
+    uint32_t GetTickCount() override { return m_clock.GetTickCount(); }
+    void Sleep(uint32_t nMs) override
+    {
+        m_clock.Sleep(nMs);
+        if (!m_bPressed && m_clock.Now() >= m_nAtMs) {
+            m_bPressed = true;
+            CStopSignals::NoteInterrupt();
+        }
+    }
+
+private:
+    CVirtualClock& m_clock;
+    uint64_t m_nAtMs;
+    bool m_bPressed = false;
+};
+
+// One station unit's simulated instrument on a clock of its own.
+struct SStationUnitRig
+{
+    SStationUnitRig(const SSimConfig& config, int nCom) : model(config), driver(model, clock, "COM" + std::to_string(nCom)) {}
+    CVirtualClock clock;
+    CInstrumentModel model;
+    CSimCommDriver driver;
+};
+
+std::vector<std::string> FileLines(FILE* f)
+{
+    std::rewind(f);
+    std::vector<std::string> v;
+    char sz[4096];
+    while (std::fgets(sz, sizeof sz, f))
+        v.push_back(sz);
+    return v;
 }
 
 } // namespace
@@ -249,6 +292,31 @@ TEST(CommandLine, VerifyReadsTheVersionAfterTheUpdate)
     }
 }
 
+TEST(CommandLine, VerifiesAfterACloseQuestionThatWasNotGranted)
+{
+    // Ctrl-C while frames stream, nobody to answer: the question stays open
+    // until the run ends and withdraws it. The stop was never granted, so
+    // the verification asked for runs.
+    SSimConfig config;
+    config.nImageBytes = static_cast<uint32_t>(PackagedImage().size());
+    SCliRig rig(config);
+    rig.options.bVerify = true;
+    SUnitTarget target;
+    target.nCom = 5;
+    target.strPort = "COM5";
+    rig.pRun.reset(new CUnitRun(target, rig.options, rig.clock, [] { return CStopSignals::AnyRequested(); }, nullptr,
+                                &rig.driver));
+    CCtrlCAt ctrlC(rig.clock, 5000); // about 80 frames into the stream
+    EXPECT_EQ(FlashOneUnit(*rig.pRun, false, false, ctrlC), 0);
+
+    std::string strJson;
+    for (const std::string& s : rig.JsonLines())
+        strJson += s;
+    EXPECT_TRUE(Has(strJson, "Are you sure you want to exit?\",\"answer\":\"no\"")) << strJson;
+    EXPECT_TRUE(Has(rig.JsonLines().back(), "\"verified\":true,\"version_after\":2.20}")) << rig.JsonLines().back();
+    EXPECT_FALSE(CStopSignals::AnyRequested());
+}
+
 TEST(CommandLine, UnitAtThePackagedVersionIsLeftAloneWhenAsked)
 {
     SSimConfig config;
@@ -268,13 +336,7 @@ TEST(CommandLine, UnitAtThePackagedVersionIsLeftAloneWhenAsked)
 // and its own virtual clock.
 TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
 {
-    struct SUnit
-    {
-        SUnit(const SSimConfig& config, int nCom) : model(config), driver(model, clock, "COM" + std::to_string(nCom)) {}
-        CVirtualClock clock;
-        CInstrumentModel model;
-        CSimCommDriver driver;
-    };
+    typedef SStationUnitRig SUnit;
     SSimConfig good, silent;
     good.nImageBytes = static_cast<uint32_t>(PackagedImage().size());
     silent.nSilentFrame = 3;
@@ -305,11 +367,7 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
     // Lines of different units never mix: each JSON line is whole, each
     // human line of a run starts with its port.
     auto lines = [](FILE* f) {
-        std::rewind(f);
-        std::vector<std::string> v;
-        char sz[4096];
-        while (std::fgets(sz, sizeof sz, f))
-            v.push_back(sz);
+        std::vector<std::string> v = FileLines(f);
         std::fclose(f);
         return v;
     };
