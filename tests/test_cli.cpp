@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <set>
+#include <system_error>
 
 namespace {
 
@@ -383,6 +384,48 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
             EXPECT_TRUE(s.compare(0, 4, "COM3") == 0) << s;
         }
     }
+}
+
+TEST(Station, UnitWhoseThreadCannotStartEndsAloneAndFailed)
+{
+    SSimConfig good;
+    good.nImageBytes = static_cast<uint32_t>(PackagedImage().size());
+    std::unique_ptr<SStationUnitRig> units[] = {std::unique_ptr<SStationUnitRig>(new SStationUnitRig(good, 33)),
+                                                std::unique_ptr<SStationUnitRig>(new SStationUnitRig(good, 34)),
+                                                std::unique_ptr<SStationUnitRig>(new SStationUnitRig(good, 35))};
+    SStationOptions options;
+    options.unit.bJson = true;
+    options.unit.pHuman = std::tmpfile();
+    options.unit.pJson = std::tmpfile();
+    CStationOutput output(options.unit.pHuman, options.unit.pJson);
+    CStation station(options, output, nullptr, [&](const SUnitTarget& target) {
+        SStationUnitRig& unit = *units[target.nCom - 33];
+        SUnitPlant plant;
+        plant.pClock = &unit.clock;
+        plant.pDriver = &unit.driver;
+        if (target.nCom == 34) {
+            // As at the process's limit of threads.
+            plant.startThread = [](std::function<void()>) -> std::thread {
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            };
+        }
+        return plant;
+    });
+    EXPECT_EQ(station.RunAll({CStation::ComTarget(33), CStation::ComTarget(34), CStation::ComTarget(35)}), 1);
+
+    ASSERT_EQ(station.Records().size(), 3u);
+    const char* kResults[] = {"completed", "open-failed", "completed"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_STREQ(RunResultName(station.Records()[i].end), kResults[i]);
+        EXPECT_EQ(units[i]->model.UpdatesCompleted(), i == 1 ? 0 : 1);
+    }
+    EXPECT_TRUE(units[1]->model.Received().empty());
+    int nEnds = 0;
+    for (const std::string& s : FileLines(options.unit.pJson))
+        nEnds += Has(s, "\"end\",\"port\":\"COM34\",\"result\":\"open-failed\",\"text\":\"Error: COM34 was not updated") ? 1 : 0;
+    EXPECT_EQ(nEnds, 1);
+    std::fclose(options.unit.pHuman);
+    std::fclose(options.unit.pJson);
 }
 
 TEST(Station, PortIsUpdatedOncePerAppearance)

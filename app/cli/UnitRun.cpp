@@ -250,11 +250,14 @@ const SRunEnd& CUnitRun::Finish()
     if (Running())
         StopNow();
     m_human.WithdrawQuestion();
-    m_end.eResult = m_pDlg->LastEnd();
+    m_end.eResult = m_strUnstarted.empty() ? m_pDlg->LastEnd() : kEndOpenFailed;
     if (m_end.eResult == kEndNone)
         m_end.eResult = kEndInterrupted;
     m_end.bVerifyAsked = m_options.bVerify;
-    if (m_end.eResult == kEndInterrupted && m_bLeftUpToDate) {
+    if (!m_strUnstarted.empty()) {
+        m_end.strText = m_strUnstarted;
+        m_human.Say(m_end.strText);
+    } else if (m_end.eResult == kEndInterrupted && m_bLeftUpToDate) {
         m_end.bUpToDate = true;
         m_end.strText = "The ZT9047Q already runs version " + FormatFixed2(kPackagedVersion) + ": left as it is.";
         m_human.Say(m_end.strText);
@@ -281,4 +284,11 @@ const SRunEnd& CUnitRun::Finish()
     if (m_pJson)
         m_pJson->EmitEnd(m_end);
     return m_end;
+}
+
+const SRunEnd& CUnitRun::FinishUnstarted(const std::string& strWhy)
+{
+    if (!m_bFinished)
+        m_strUnstarted = strWhy.empty() ? "not started" : strWhy;
+    return Finish();
 }

@@ -85,6 +85,9 @@ public:
 
     // Reports the end (once) and returns its figures.
     const SRunEnd& Finish();
+    // The run could not begin at all (no thread for it): it ends as a port
+    // that was not opened, nothing sent, with this text.
+    const SRunEnd& FinishUnstarted(const std::string& strWhy);
 
     const std::string& PortName() const { return m_target.strPort; }
     const SUnitOptions& Options() const { return m_options; }
@@ -117,6 +120,7 @@ private:
     bool m_bFinished = false;
     bool m_bInHandshake = false;
     bool m_bInTick = false;
+    std::string m_strUnstarted;
     bool m_bLeftUpToDate = false;
     bool m_bEndTickKnown = false;
     uint32_t m_nEndTick = 0;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 
 namespace {
 
@@ -63,7 +64,19 @@ CStationUnit::~CStationUnit()
 void CStationUnit::Launch()
 {
     m_ePhase = kHandshake;
-    m_thread = std::thread([this] { Body(); });
+    std::function<void()> body = [this] { Body(); };
+    try {
+        m_thread = m_plant.startThread ? m_plant.startThread(body) : std::thread(body);
+    } catch (const std::system_error& e) {
+        // This unit ends, not the process: the others go on.
+        {
+            CUnitRun run(m_target, m_options, *m_plant.pClock, [] { return true; }, nullptr, m_plant.pDriver);
+            m_end = run.FinishUnstarted("Error: " + m_target.strPort + " was not updated: no thread could be started for it ("
+                                        + e.code().message() + "). Nothing was sent to the ZT9047Q.");
+        }
+        m_ePhase = kDone;
+        m_onEnd();
+    }
 }
 
 bool CStationUnit::StopRequested() const

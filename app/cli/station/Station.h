@@ -25,6 +25,9 @@ struct SUnitPlant
 {
     IClock* pClock = nullptr;
     ICommDriver* pDriver = nullptr;
+    // Starts the unit's thread (empty: std::thread). It may throw
+    // std::system_error, as a process at its limit of threads does.
+    std::function<std::thread(std::function<void()>)> startThread;
 };
 typedef std::function<SUnitPlant(const SUnitTarget& target)> UnitPlantFactory;
 
