@@ -102,25 +102,6 @@ private:
     bool m_bPressed = false;
 };
 
-// One station unit's simulated instrument on a clock of its own.
-struct SStationUnitRig
-{
-    SStationUnitRig(const SSimConfig& config, int nCom) : model(config), driver(model, clock, "COM" + std::to_string(nCom)) {}
-    CVirtualClock clock;
-    CInstrumentModel model;
-    CSimCommDriver driver;
-};
-
-std::vector<std::string> FileLines(FILE* f)
-{
-    std::rewind(f);
-    std::vector<std::string> v;
-    char sz[4096];
-    while (std::fgets(sz, sizeof sz, f))
-        v.push_back(sz);
-    return v;
-}
-
 } // namespace
 
 TEST(CommandLine, JsonEndEventForEachEndOfARun)
@@ -337,13 +318,20 @@ TEST(CommandLine, UnitAtThePackagedVersionIsLeftAloneWhenAsked)
 // and its own virtual clock.
 TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
 {
-    typedef SStationUnitRig SUnit;
+    struct SUnit
+    {
+        SUnit(const SSimConfig& config, int nCom) : model(config), driver(model, clock, "COM" + std::to_string(nCom)) {}
+        CVirtualClock clock;
+        CInstrumentModel model;
+        CSimCommDriver driver;
+    };
     SSimConfig good, silent;
     good.nImageBytes = static_cast<uint32_t>(PackagedImage().size());
     silent.nSilentFrame = 3;
     std::unique_ptr<SUnit> units[] = {std::unique_ptr<SUnit>(new SUnit(good, 33)),
                                       std::unique_ptr<SUnit>(new SUnit(silent, 34)),
-                                      std::unique_ptr<SUnit>(new SUnit(good, 35))};
+                                      std::unique_ptr<SUnit>(new SUnit(good, 35)),
+                                      std::unique_ptr<SUnit>(new SUnit(good, 36))};
     SStationOptions options;
     options.unit.bJson = true;
     options.unit.pHuman = std::tmpfile();
@@ -354,56 +342,7 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
         SUnitPlant plant;
         plant.pClock = &unit.clock;
         plant.pDriver = &unit.driver;
-        return plant;
-    });
-    EXPECT_EQ(station.RunAll({CStation::ComTarget(33), CStation::ComTarget(34), CStation::ComTarget(35)}), 1);
-
-    ASSERT_EQ(station.Records().size(), 3u);
-    const char* kResults[] = {"completed", "silence", "completed"};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(station.Records()[i].strPort, "COM" + std::to_string(33 + i));
-        EXPECT_STREQ(RunResultName(station.Records()[i].end), kResults[i]);
-        EXPECT_EQ(units[i]->model.UpdatesCompleted(), i == 1 ? 0 : 1);
-    }
-    // Lines of different units never mix: each JSON line is whole, each
-    // human line of a run starts with its port.
-    auto lines = [](FILE* f) {
-        std::vector<std::string> v = FileLines(f);
-        std::fclose(f);
-        return v;
-    };
-    int nEnds[3] = {0, 0, 0};
-    for (const std::string& s : lines(options.unit.pJson)) {
-        EXPECT_TRUE(s.compare(0, 10, "{\"event\":\"") == 0 && s.compare(s.size() - 2, 2, "}\n") == 0) << s;
-        for (int i = 0; i < 3; ++i)
-            nEnds[i] += Has(s, "\"end\",\"port\":\"COM" + std::to_string(33 + i) + "\"") ? 1 : 0;
-    }
-    EXPECT_EQ(nEnds[0] * 100 + nEnds[1] * 10 + nEnds[2], 111);
-    for (const std::string& s : lines(options.unit.pHuman)) {
-        if (Has(s, "Progress:") || Has(s, "Result:")) {
-            EXPECT_TRUE(s.compare(0, 4, "COM3") == 0) << s;
-        }
-    }
-}
-
-TEST(Station, UnitWhoseThreadCannotStartEndsAloneAndFailed)
-{
-    SSimConfig good;
-    good.nImageBytes = static_cast<uint32_t>(PackagedImage().size());
-    std::unique_ptr<SStationUnitRig> units[] = {std::unique_ptr<SStationUnitRig>(new SStationUnitRig(good, 33)),
-                                                std::unique_ptr<SStationUnitRig>(new SStationUnitRig(good, 34)),
-                                                std::unique_ptr<SStationUnitRig>(new SStationUnitRig(good, 35))};
-    SStationOptions options;
-    options.unit.bJson = true;
-    options.unit.pHuman = std::tmpfile();
-    options.unit.pJson = std::tmpfile();
-    CStationOutput output(options.unit.pHuman, options.unit.pJson);
-    CStation station(options, output, nullptr, [&](const SUnitTarget& target) {
-        SStationUnitRig& unit = *units[target.nCom - 33];
-        SUnitPlant plant;
-        plant.pClock = &unit.clock;
-        plant.pDriver = &unit.driver;
-        if (target.nCom == 34) {
+        if (target.nCom == 36) {
             // As at the process's limit of threads.
             plant.startThread = [](std::function<void()>) -> std::thread {
                 throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -411,21 +350,43 @@ TEST(Station, UnitWhoseThreadCannotStartEndsAloneAndFailed)
         }
         return plant;
     });
-    EXPECT_EQ(station.RunAll({CStation::ComTarget(33), CStation::ComTarget(34), CStation::ComTarget(35)}), 1);
+    EXPECT_EQ(station.RunAll({CStation::ComTarget(33), CStation::ComTarget(34), CStation::ComTarget(35),
+                              CStation::ComTarget(36)}),
+              1);
 
-    ASSERT_EQ(station.Records().size(), 3u);
-    const char* kResults[] = {"completed", "open-failed", "completed"};
-    for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(station.Records().size(), 4u);
+    const char* kResults[] = {"completed", "silence", "completed", "open-failed"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(station.Records()[i].strPort, "COM" + std::to_string(33 + i));
         EXPECT_STREQ(RunResultName(station.Records()[i].end), kResults[i]);
-        EXPECT_EQ(units[i]->model.UpdatesCompleted(), i == 1 ? 0 : 1);
+        EXPECT_EQ(units[i]->model.UpdatesCompleted(), i % 2 ? 0 : 1);
     }
-    EXPECT_TRUE(units[1]->model.Received().empty());
-    int nEnds = 0;
-    for (const std::string& s : FileLines(options.unit.pJson))
-        nEnds += Has(s, "\"end\",\"port\":\"COM34\",\"result\":\"open-failed\",\"text\":\"Error: COM34 was not updated") ? 1 : 0;
-    EXPECT_EQ(nEnds, 1);
-    std::fclose(options.unit.pHuman);
-    std::fclose(options.unit.pJson);
+    // The unit whose thread did not start was sent nothing.
+    EXPECT_TRUE(units[3]->model.Received().empty());
+    EXPECT_TRUE(Has(station.Records()[3].end.strText, "COM36 was not updated: no thread could be started"));
+    // Lines of different units never mix: each JSON line is whole, each
+    // human line of a run starts with its port.
+    auto lines = [](FILE* f) {
+        std::rewind(f);
+        std::vector<std::string> v;
+        char sz[4096];
+        while (std::fgets(sz, sizeof sz, f))
+            v.push_back(sz);
+        std::fclose(f);
+        return v;
+    };
+    int nEnds[4] = {0, 0, 0, 0};
+    for (const std::string& s : lines(options.unit.pJson)) {
+        EXPECT_TRUE(s.compare(0, 10, "{\"event\":\"") == 0 && s.compare(s.size() - 2, 2, "}\n") == 0) << s;
+        for (int i = 0; i < 4; ++i)
+            nEnds[i] += Has(s, "\"end\",\"port\":\"COM" + std::to_string(33 + i) + "\"") ? 1 : 0;
+    }
+    EXPECT_EQ(nEnds[0] * 1000 + nEnds[1] * 100 + nEnds[2] * 10 + nEnds[3], 1111);
+    for (const std::string& s : lines(options.unit.pHuman)) {
+        if (Has(s, "Progress:") || Has(s, "Result:")) {
+            EXPECT_TRUE(s.compare(0, 4, "COM3") == 0) << s;
+        }
+    }
 }
 
 TEST(Station, PortIsUpdatedOncePerAppearance)
