@@ -15,6 +15,9 @@ public:
     // The run that uses this clock is to stop: waits and pauses give up
     // early and nothing more is sent. A window's clock is never cancelled.
     virtual bool Cancelled() { return false; }
+    // A pause that a cancellation does not cut short: the rest of a console
+    // line whose first byte has gone out.
+    virtual void SleepWhole(uint32_t nMs) { Sleep(nMs); }
 };
 
 // Elapsed milliseconds between two readings of a wrapping 32-bit counter.
@@ -52,6 +55,11 @@ public:
         m_nNow = nEnd;
     }
     bool Cancelled() override { return m_nNow >= m_nCancelAt; }
+    void SleepWhole(uint32_t nMs) override
+    {
+        m_nSlept += nMs;
+        m_nNow += nMs;
+    }
     // The run is cancelled from this point of virtual time on.
     void CancelAt(uint64_t nMs) { m_nCancelAt = nMs; }
 

@@ -5,10 +5,14 @@ using namespace console;
 bool SendText(CCommPort* pPort, const char* pszText, bool bPaced, IClock& clock)
 {
     for (const char* p = pszText; *p; ++p) {
-        if (bPaced)
-            clock.Sleep(kPaceMs);
-        if (clock.Cancelled())
-            return false;
+        if (p == pszText) {
+            if (bPaced)
+                clock.Sleep(kPaceMs);
+            if (clock.Cancelled())
+                return false;
+        } else if (bPaced) {
+            clock.SleepWhole(kPaceMs);
+        }
         pPort->Write(p, 1); // a lost byte shows up as a missing reply
     }
     return true;

@@ -18,7 +18,9 @@ const uint32_t kDrainLimitMs = 2000;
 } // namespace console
 
 // Writes the text one byte at a time; paced texts sleep 50 ms before each byte.
-// Returns false when the clock was cancelled before the whole text went out.
+// A cancelled clock keeps a text from starting but never cuts one short:
+// half a command left in the unit's console would be completed by the next
+// run's wake-up. Returns false when nothing was sent for that reason.
 bool SendText(CCommPort* pPort, const char* pszText, bool bPaced, IClock& clock);
 
 // Collects one line ended by CR within 2000 ms (less when the clock is cancelled). Returns true when the CR came.

@@ -2,12 +2,16 @@
 // unit: the JSON end event for each end a run can take, the stream going on
 // under the terminal's close question, --verify and "up-to-date"; and the
 // station's runs of several units at once.
+#include "app/cli/FlashOne.h"
+#include "app/cli/StopSignals.h"
 #include "app/cli/UnitRun.h"
 #include "app/cli/station/Station.h"
+#include "serial/Console.h"
 #include "support/Rig.h"
 
 #include <gtest/gtest.h>
 #include <set>
+#include <system_error>
 
 namespace {
 
@@ -76,6 +80,28 @@ bool Has(const std::string& s, const std::string& strPart)
     return s.find(strPart) != std::string::npos;
 }
 
+// A Ctrl-C that reaches the program at a moment of virtual time, as the
+// signal handler notes it; the loop between ticks sleeps on this clock.
+class CCtrlCAt : public IClock
+{
+public:
+    CCtrlCAt(CVirtualClock& clock, uint64_t nAtMs) : m_clock(clock), m_nAtMs(nAtMs) {}
+    uint32_t GetTickCount() override { return m_clock.GetTickCount(); }
+    void Sleep(uint32_t nMs) override
+    {
+        m_clock.Sleep(nMs);
+        if (!m_bPressed && m_clock.Now() >= m_nAtMs) {
+            m_bPressed = true;
+            CStopSignals::NoteInterrupt();
+        }
+    }
+
+private:
+    CVirtualClock& m_clock;
+    uint64_t m_nAtMs;
+    bool m_bPressed = false;
+};
+
 } // namespace
 
 TEST(CommandLine, JsonEndEventForEachEndOfARun)
@@ -139,6 +165,43 @@ TEST(CommandLine, JsonEndEventForEachEndOfARun)
         if (strResult == "rejects") {
             EXPECT_TRUE(Has(strEnd, "\"text\":\"Firmware update failed.\\r\\nData send = ")) << strEnd;
         }
+    }
+}
+
+TEST(CommandLine, StopAtAnyPacedByteLeavesNoHalfCommandForTheNextRun)
+{
+    // When each paced byte goes out on a run that is not stopped.
+    SSimConfig noSign;
+    noSign.bNoSign = true;
+    SCliRig ref(noSign);
+    ref.Make();
+    ref.RunToEnd();
+    std::string strSent;
+    for (const CInstrumentModel::SReceived& r : ref.model.Received())
+        strSent += static_cast<char>(r.by);
+    std::vector<size_t> paced;
+    for (const char* pszLine : {"#\r\n", "BOOT 1\r\n"}) {
+        size_t nAt = strSent.find(pszLine);
+        ASSERT_NE(nAt, std::string::npos);
+        for (size_t i = 0; i < std::strlen(pszLine); ++i)
+            paced.push_back(nAt + i);
+    }
+
+    for (size_t nIndex : paced) {
+        uint64_t nByteMs = ref.model.Received()[nIndex].nUs / 1000;
+        SCOPED_TRACE("stopped in the pause before byte " + std::to_string(nIndex) + " at " + std::to_string(nByteMs));
+        SCliRig rig;
+        rig.nStopAt = nByteMs - 1;
+        rig.Make();
+        EXPECT_EQ(rig.RunToEnd().eResult, kEndInterrupted);
+        // The unit's console holds whole lines only.
+        EXPECT_EQ(rig.model.Received().back().by, '\n');
+        EXPECT_LE(rig.clock.Now(), nByteMs + 8 * console::kPaceMs);
+        // The operator runs the update again.
+        rig.clock.Advance(2000);
+        rig.nStopAt = UINT64_MAX;
+        rig.Make();
+        EXPECT_STREQ(RunResultName(rig.RunToEnd()), "completed");
     }
 }
 
@@ -211,6 +274,31 @@ TEST(CommandLine, VerifyReadsTheVersionAfterTheUpdate)
     }
 }
 
+TEST(CommandLine, VerifiesAfterACloseQuestionThatWasNotGranted)
+{
+    // Ctrl-C while frames stream, nobody to answer: the question stays open
+    // until the run ends and withdraws it. The stop was never granted, so
+    // the verification asked for runs.
+    SSimConfig config;
+    config.nImageBytes = static_cast<uint32_t>(PackagedImage().size());
+    SCliRig rig(config);
+    rig.options.bVerify = true;
+    SUnitTarget target;
+    target.nCom = 5;
+    target.strPort = "COM5";
+    rig.pRun.reset(new CUnitRun(target, rig.options, rig.clock, [] { return CStopSignals::AnyRequested(); }, nullptr,
+                                &rig.driver));
+    CCtrlCAt ctrlC(rig.clock, 5000); // about 80 frames into the stream
+    EXPECT_EQ(FlashOneUnit(*rig.pRun, false, false, ctrlC), 0);
+
+    std::string strJson;
+    for (const std::string& s : rig.JsonLines())
+        strJson += s;
+    EXPECT_TRUE(Has(strJson, "Are you sure you want to exit?\",\"answer\":\"no\"")) << strJson;
+    EXPECT_TRUE(Has(rig.JsonLines().back(), "\"verified\":true,\"version_after\":2.20}")) << rig.JsonLines().back();
+    EXPECT_FALSE(CStopSignals::AnyRequested());
+}
+
 TEST(CommandLine, UnitAtThePackagedVersionIsLeftAloneWhenAsked)
 {
     SSimConfig config;
@@ -242,7 +330,8 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
     silent.nSilentFrame = 3;
     std::unique_ptr<SUnit> units[] = {std::unique_ptr<SUnit>(new SUnit(good, 33)),
                                       std::unique_ptr<SUnit>(new SUnit(silent, 34)),
-                                      std::unique_ptr<SUnit>(new SUnit(good, 35))};
+                                      std::unique_ptr<SUnit>(new SUnit(good, 35)),
+                                      std::unique_ptr<SUnit>(new SUnit(good, 36))};
     SStationOptions options;
     options.unit.bJson = true;
     options.unit.pHuman = std::tmpfile();
@@ -253,17 +342,28 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
         SUnitPlant plant;
         plant.pClock = &unit.clock;
         plant.pDriver = &unit.driver;
+        if (target.nCom == 36) {
+            // As at the process's limit of threads.
+            plant.startThread = [](std::function<void()>) -> std::thread {
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            };
+        }
         return plant;
     });
-    EXPECT_EQ(station.RunAll({CStation::ComTarget(33), CStation::ComTarget(34), CStation::ComTarget(35)}), 1);
+    EXPECT_EQ(station.RunAll({CStation::ComTarget(33), CStation::ComTarget(34), CStation::ComTarget(35),
+                              CStation::ComTarget(36)}),
+              1);
 
-    ASSERT_EQ(station.Records().size(), 3u);
-    const char* kResults[] = {"completed", "silence", "completed"};
-    for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(station.Records().size(), 4u);
+    const char* kResults[] = {"completed", "silence", "completed", "open-failed"};
+    for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(station.Records()[i].strPort, "COM" + std::to_string(33 + i));
         EXPECT_STREQ(RunResultName(station.Records()[i].end), kResults[i]);
-        EXPECT_EQ(units[i]->model.UpdatesCompleted(), i == 1 ? 0 : 1);
+        EXPECT_EQ(units[i]->model.UpdatesCompleted(), i % 2 ? 0 : 1);
     }
+    // The unit whose thread did not start was sent nothing.
+    EXPECT_TRUE(units[3]->model.Received().empty());
+    EXPECT_TRUE(Has(station.Records()[3].end.strText, "COM36 was not updated: no thread could be started"));
     // Lines of different units never mix: each JSON line is whole, each
     // human line of a run starts with its port.
     auto lines = [](FILE* f) {
@@ -275,13 +375,13 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
         std::fclose(f);
         return v;
     };
-    int nEnds[3] = {0, 0, 0};
+    int nEnds[4] = {0, 0, 0, 0};
     for (const std::string& s : lines(options.unit.pJson)) {
         EXPECT_TRUE(s.compare(0, 10, "{\"event\":\"") == 0 && s.compare(s.size() - 2, 2, "}\n") == 0) << s;
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 4; ++i)
             nEnds[i] += Has(s, "\"end\",\"port\":\"COM" + std::to_string(33 + i) + "\"") ? 1 : 0;
     }
-    EXPECT_EQ(nEnds[0] * 100 + nEnds[1] * 10 + nEnds[2], 111);
+    EXPECT_EQ(nEnds[0] * 1000 + nEnds[1] * 100 + nEnds[2] * 10 + nEnds[3], 1111);
     for (const std::string& s : lines(options.unit.pHuman)) {
         if (Has(s, "Progress:") || Has(s, "Result:")) {
             EXPECT_TRUE(s.compare(0, 4, "COM3") == 0) << s;

@@ -50,6 +50,26 @@ struct SPty
     std::string strSlave;
 };
 
+// Reads fd onto *pstr until strWanted appears or nMs pass.
+bool ReadUntil(int fd, std::string* pstr, const std::string& strWanted, int nMs)
+{
+    Clock::time_point t0 = Clock::now();
+    while (pstr->find(strWanted) == std::string::npos) {
+        int nLeft = nMs - static_cast<int>(MsSince(t0));
+        if (nLeft <= 0)
+            return false;
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, nLeft) <= 0)
+            continue;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        pstr->append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
 std::string FileText(const std::string& strPath)
 {
     std::ifstream f(strPath, std::ios::binary);
@@ -352,6 +372,48 @@ TEST(WholeRun, TerminateDuringTheHandshakeStopsAtOnce)
     EXPECT_EQ(FileText(szLog), "\r\nBOOT\r\n#\r\nBOOT 1\r\n");
     unlink(szLog);
     std::printf("[ figures  ] SIGTERM to exit: %.1f ms\n", dMs);
+}
+
+TEST(WholeRun, TerminateDuringAFrameWaitStopsAtOnce)
+{
+    // A unit that stops answering at its fourth frame, where the tool waits
+    // up to 8 s for the answer: alone, and in a station beside a unit that
+    // answers. SIGTERM in that wait ends every run at once, as interrupted.
+    for (bool bStation : {false, true}) {
+        SCOPED_TRACE(bStation ? "station" : "one unit");
+        CSimProcess silent, other;
+        ASSERT_TRUE(silent.Start(ZT_SIM_EXE, {"--silent-frame", "3"}));
+        std::vector<std::string> argv = {ZT_FLASH_EXE, "--json", "--port", silent.m_strCom};
+        if (bStation) {
+            ASSERT_TRUE(other.Start(ZT_SIM_EXE, {}));
+            argv.insert(argv.end(), {"--port", other.m_strCom});
+        }
+        int fdOut = -1, fdErr = -1;
+        pid_t pid = Spawn(argv, &fdOut, &fdErr);
+        ASSERT_GT(pid, 0);
+        std::string strJson;
+        EXPECT_TRUE(ReadUntil(fdOut, &strJson,
+                              "\"port\":\"" + silent.m_strCom + "\",\"text\":\"Downloading new firmware...\"", 15000));
+        // 600 ms of pauses, three frames, then the wait.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        Clock::time_point t0 = Clock::now();
+        kill(pid, SIGTERM);
+        strJson += ReadAll(fdOut);
+        std::string strErr = ReadAll(fdErr);
+        int nStatus = 0;
+        waitpid(pid, &nStatus, 0);
+        double dMs = MsSince(t0);
+        close(fdOut);
+        close(fdErr);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1);
+        EXPECT_LT(dMs, 200.0) << strErr;
+        EXPECT_NE(strJson.find("\"event\":\"end\",\"port\":\"" + silent.m_strCom
+                               + "\",\"result\":\"interrupted\",\"text\":\"Update stopped before completion"),
+                  std::string::npos)
+            << strJson;
+        std::printf("[ figures  ] SIGTERM in a frame wait to exit (%s): %.1f ms\n", bStation ? "station" : "one unit",
+                    dMs);
+    }
 }
 
 TEST(PackagedImage, GeneratorMakesTheCheckedInImage)

@@ -36,6 +36,10 @@ const char kCloseQuestion[] = "Warning, data transfer in progress.\r\n"
 
 const int kLineSize = 128;
 
+// Read time-out of one slice of a sliced answer wait: a one-byte read that
+// brings nothing returns after twice this.
+const uint32_t kAnswerSliceTimeoutMs = 10;
+
 void UpperCase(std::string& s)
 {
     for (char& c : s) {
@@ -392,7 +396,10 @@ void CUpdateDlgDlg::OnTimer(uintptr_t)
     m_nFrameLength = FrameLengthAt(m_image, m_nOffset);
 
     DrainInput(m_pPort, m_clock);
-    m_pPort->SetTimeouts(kReplyTimeoutMs);
+    // With the window's clock, never cancelled, this never fires.
+    if (Interrupted())
+        return;
+    m_pPort->SetTimeouts(m_bAnswerInSlices ? kAnswerSliceTimeoutMs : kReplyTimeoutMs);
 
     m_surface.SetProgress(m_nBytesSent * 100 / m_nImageLength);
 
@@ -405,7 +412,8 @@ void CUpdateDlgDlg::OnTimer(uintptr_t)
 
     m_surface.RepaintNow();
 
-    if (m_pPort->Read(&m_byReply, 1)) {
+    bool bAnswer = m_bAnswerInSlices ? ReadAnswerInSlices() : m_pPort->Read(&m_byReply, 1) != 0;
+    if (bAnswer) {
         if (m_byReply == kAck) {
             ++m_nFramesSent;
             m_nBytesSent += m_nFrameLength;
@@ -428,9 +436,33 @@ void CUpdateDlgDlg::OnTimer(uintptr_t)
         m_nTransferState = 1;
         return;
     }
+    if (Interrupted())
+        return;
     EndRun(kEndSilence, "Firmware update failed " + std::to_string(m_nBytesSent) + " " + std::to_string(m_nFramesSent) + " "
                + std::to_string(m_nOffset) + ".\rZT9047Q is not responding.",
            kMsgOk);
+}
+
+bool CUpdateDlgDlg::ReadAnswerInSlices()
+{
+    // One blocking one-byte read would wait the multiplier and the constant.
+    const uint32_t nLimitMs = 2 * kReplyTimeoutMs;
+    const uint32_t nSliceMs = 2 * kAnswerSliceTimeoutMs;
+    const uint32_t nStart = m_clock.GetTickCount();
+    for (;;) {
+        const uint32_t nSliceStart = m_clock.GetTickCount();
+        if (m_pPort->Read(&m_byReply, 1))
+            return true;
+        if (m_clock.Cancelled())
+            return false;
+        const uint32_t nNow = m_clock.GetTickCount();
+        if (TicksElapsed(nStart, nNow) >= nLimitMs)
+            return false;
+        // A read that failed at once is slept out, not spun on.
+        const uint32_t nSpent = TicksElapsed(nSliceStart, nNow);
+        if (nSpent < nSliceMs)
+            m_clock.Sleep(nSliceMs - nSpent);
+    }
 }
 
 bool CUpdateDlgDlg::OnClose()

@@ -89,6 +89,12 @@ public:
     // Ends a stream at once without asking (the program is being stopped).
     void Interrupt();
 
+    // For a front end that can be stopped at any moment (the command line):
+    // the wait for a frame's answer goes in short reads and looks at the
+    // clock between them, so a cancellation ends it at once. The window
+    // waits in one blocking read.
+    void WaitForAnswersInSlices(bool bSliced) { m_bAnswerInSlices = bSliced; }
+
     // Update state of one run.
     CCommPort* m_pPort;
     int m_nTransferState; // 0 idle, 1 streaming, 2 a tick is sending
@@ -110,6 +116,9 @@ private:
     bool ImageIsSound();
     void EndRun(ERunEnd eEnd, const std::string& strText, unsigned nType);
     bool WaitForSign();
+    // The answer to the frame just sent, in short reads, within the time one
+    // blocking read would give it; false on silence or a cancellation.
+    bool ReadAnswerInSlices();
     // The clock was cancelled: the run ends here, with nothing more sent.
     bool Interrupted();
 
@@ -122,6 +131,7 @@ private:
     bool m_bUnitVersionKnown = false;
     float m_fUnitVersion = 0.0f;
     bool m_bUnitInBootloader = false;
+    bool m_bAnswerInSlices = false;
 };
 
 // The version a console line reports: the number after its first "VER", in

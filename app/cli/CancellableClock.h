@@ -17,6 +17,7 @@ public:
 
     uint32_t GetTickCount() override { return m_base.GetTickCount(); }
     void Sleep(uint32_t nMs) override;
+    void SleepWhole(uint32_t nMs) override { m_base.SleepWhole(nMs); }
     bool Cancelled() override { return m_bArmed && m_stopRequested(); }
 
     // Only an armed clock cancels: the handshake is cut short at once, the

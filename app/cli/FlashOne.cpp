@@ -8,7 +8,9 @@ int FlashOneUnit(CUnitRun& run, bool bFindPort, bool bInIsTerminal, IClock& cloc
     if (bFindPort && !run.FindPort())
         return run.Finish().eResult == kEndCompleted ? 0 : 1;
     // A stop request during the handshake ends it there; one that comes
-    // once frames stream is taken below.
+    // once frames stream is taken below, and a terminate or hang-up also
+    // inside a tick, while it waits for a frame's answer.
+    run.StopNowWhen([] { return CStopSignals::TerminateRequested(); });
     run.Start();
     while (run.Running()) {
         if (CStopSignals::TerminateRequested()) {

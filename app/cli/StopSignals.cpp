@@ -40,5 +40,5 @@ bool CStopSignals::TerminateRequested()
 
 bool CStopSignals::AnyRequested()
 {
-    return g_bTerminate.load() || g_nInterrupts.load() != 0;
+    return g_bTerminate.load() || g_nInterrupts.load() != g_nTaken.load();
 }

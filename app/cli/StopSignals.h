@@ -14,7 +14,9 @@ public:
     static int TakeInterrupts();
     // A terminate or hang-up has come.
     static bool TerminateRequested();
-    // Any request at all, taken or not: the handshake stops on it.
+    // A terminate or hang-up, or a Ctrl-C not yet taken: the handshake and
+    // the verification stop on it. A Ctrl-C taken as a close question
+    // (answered No, or withdrawn) no longer counts.
     static bool AnyRequested();
 
     // For the platform's handlers: lock-free, so safe in a signal handler.

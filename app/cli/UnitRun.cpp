@@ -39,7 +39,7 @@ CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, ICloc
     : m_target(target),
       m_options(options),
       m_baseClock(clock),
-      m_clock(clock, [this] { return m_stopRequested() || LeaveUpToDate(); }),
+      m_clock(clock, [this] { return ClockStopped(); }),
       m_stopRequested(stopRequested),
       m_human(options.pHuman, options.terminal, clock),
       m_pPortSource(pPortSource)
@@ -58,6 +58,7 @@ CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, ICloc
         pSurface = m_pJson.get();
     }
     m_pDlg.reset(new CUpdateDlgDlg(*pSurface, m_clock, pOpen, pPortSource, pResources));
+    m_pDlg->WaitForAnswersInSlices(true);
     m_human.WatchRun(m_pDlg.get());
     m_human.m_stopRequested = stopRequested;
     if (m_pJson)
@@ -139,7 +140,11 @@ bool CUnitRun::Step()
     if (static_cast<int32_t>(m_nNextTick - nNow) > 0)
         return true;
     m_nNextTick = nNow + CUpdateDlgDlg::kTimerPeriodMs;
+    m_bInTick = true;
+    m_clock.Arm(true);
     m_pDlg->OnTimer(CUpdateDlgDlg::kTimerId);
+    m_clock.Arm(false);
+    m_bInTick = false;
     return Running();
 }
 
@@ -171,6 +176,14 @@ void CUnitRun::StopNow()
     if (Running())
         m_pDlg->Interrupt();
     m_human.WithdrawQuestion();
+}
+
+bool CUnitRun::ClockStopped()
+{
+    // A Ctrl-C while frames stream asks first; the tick goes on meanwhile.
+    if (m_bInTick)
+        return m_stopNow && m_stopNow();
+    return m_stopRequested() || LeaveUpToDate();
 }
 
 bool CUnitRun::LeaveUpToDate()
@@ -237,11 +250,14 @@ const SRunEnd& CUnitRun::Finish()
     if (Running())
         StopNow();
     m_human.WithdrawQuestion();
-    m_end.eResult = m_pDlg->LastEnd();
+    m_end.eResult = m_strUnstarted.empty() ? m_pDlg->LastEnd() : kEndOpenFailed;
     if (m_end.eResult == kEndNone)
         m_end.eResult = kEndInterrupted;
     m_end.bVerifyAsked = m_options.bVerify;
-    if (m_end.eResult == kEndInterrupted && m_bLeftUpToDate) {
+    if (!m_strUnstarted.empty()) {
+        m_end.strText = m_strUnstarted;
+        m_human.Say(m_end.strText);
+    } else if (m_end.eResult == kEndInterrupted && m_bLeftUpToDate) {
         m_end.bUpToDate = true;
         m_end.strText = "The ZT9047Q already runs version " + FormatFixed2(kPackagedVersion) + ": left as it is.";
         m_human.Say(m_end.strText);
@@ -268,4 +284,11 @@ const SRunEnd& CUnitRun::Finish()
     if (m_pJson)
         m_pJson->EmitEnd(m_end);
     return m_end;
+}
+
+const SRunEnd& CUnitRun::FinishUnstarted(const std::string& strWhy)
+{
+    if (!m_bFinished)
+        m_strUnstarted = strWhy.empty() ? "not started" : strWhy;
+    return Finish();
 }

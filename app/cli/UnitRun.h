@@ -74,6 +74,9 @@ public:
     void Answer(int nAnswer, bool bTyped = true);
     // Stop now, without asking (terminate, hang-up).
     void StopNow();
+    // What stops a stream at once (terminate, hang-up, the station's Yes):
+    // looked at inside a tick too, while it waits for a frame's answer.
+    void StopNowWhen(std::function<bool()> stopNow) { m_stopNow = std::move(stopNow); }
 
     // --verify, once the run has completed: wakes the console until it
     // answers or 30 s pass and compares the version it reports with the
@@ -82,6 +85,9 @@ public:
 
     // Reports the end (once) and returns its figures.
     const SRunEnd& Finish();
+    // The run could not begin at all (no thread for it): it ends as a port
+    // that was not opened, nothing sent, with this text.
+    const SRunEnd& FinishUnstarted(const std::string& strWhy);
 
     const std::string& PortName() const { return m_target.strPort; }
     const SUnitOptions& Options() const { return m_options; }
@@ -91,12 +97,16 @@ private:
     std::string InterruptedText() const;
     // The unit has reported the packaged version and is to be left alone.
     bool LeaveUpToDate();
+    // The run's clock is cancelled: in a tick only by a stop that needs no
+    // question, elsewhere by any stop.
+    bool ClockStopped();
 
     SUnitTarget m_target;
     SUnitOptions m_options;
     IClock& m_baseClock;
     CCancellableClock m_clock;
     std::function<bool()> m_stopRequested;
+    std::function<bool()> m_stopNow;
     std::unique_ptr<ICommDriver> m_pPathDriver;
     ICommDriver* m_pOpenDriver = nullptr; // what the logic opens the port with
     CTerminalSurface m_human;
@@ -109,6 +119,8 @@ private:
     bool m_bStreamBegan = false;
     bool m_bFinished = false;
     bool m_bInHandshake = false;
+    bool m_bInTick = false;
+    std::string m_strUnstarted;
     bool m_bLeftUpToDate = false;
     bool m_bEndTickKnown = false;
     uint32_t m_nEndTick = 0;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 
 namespace {
 
@@ -63,7 +64,24 @@ CStationUnit::~CStationUnit()
 void CStationUnit::Launch()
 {
     m_ePhase = kHandshake;
-    m_thread = std::thread([this] { Body(); });
+    std::function<void()> body = [this] { Body(); };
+    try {
+        m_thread = m_plant.startThread ? m_plant.startThread(body) : std::thread(body);
+    } catch (const std::system_error& e) {
+        // This unit ends, not the process: the others go on.
+        {
+            CUnitRun run(m_target, m_options, *m_plant.pClock, [] { return true; }, nullptr, m_plant.pDriver);
+            m_end = run.FinishUnstarted("Error: " + m_target.strPort + " was not updated: no thread could be started for it ("
+                                        + e.code().message() + "). Nothing was sent to the ZT9047Q.");
+        }
+        m_ePhase = kDone;
+        m_onEnd();
+    }
+}
+
+bool CStationUnit::StopRequested() const
+{
+    return m_stopAll.load() || CStopSignals::TerminateRequested();
 }
 
 void CStationUnit::Join()
@@ -76,12 +94,13 @@ void CStationUnit::Body()
 {
     IClock& clock = *m_plant.pClock;
     {
-        CUnitRun run(m_target, m_options, clock, [this] { return m_stopAll.load(); }, nullptr, m_plant.pDriver);
+        CUnitRun run(m_target, m_options, clock, [this] { return StopRequested(); }, nullptr, m_plant.pDriver);
+        run.StopNowWhen([this] { return StopRequested(); });
         if (run.Start()) {
             m_ePhase = kStreaming;
             // The window's timer for this unit alone.
             while (run.Running()) {
-                if (m_stopAll.load()) {
+                if (StopRequested()) {
                     run.StopNow();
                     break;
                 }
@@ -92,7 +111,7 @@ void CStationUnit::Body()
             }
         }
         m_ePhase = kEnding;
-        if (m_options.bVerify && run.Logic().LastEnd() == kEndCompleted && !m_stopAll.load())
+        if (m_options.bVerify && run.Logic().LastEnd() == kEndCompleted && !StopRequested())
             run.Verify();
         m_end = run.Finish();
     } // the port is released before the station hears of the end

@@ -25,6 +25,9 @@ struct SUnitPlant
 {
     IClock* pClock = nullptr;
     ICommDriver* pDriver = nullptr;
+    // Starts the unit's thread (empty: std::thread). It may throw
+    // std::system_error, as a process at its limit of threads does.
+    std::function<std::thread(std::function<void()>)> startThread;
 };
 typedef std::function<SUnitPlant(const SUnitTarget& target)> UnitPlantFactory;
 
@@ -59,6 +62,10 @@ public:
 private:
     enum EPhase { kWaiting, kHandshake, kStreaming, kEnding, kDone };
     void Body();
+    // A stop that every unit sees at once: the station's (Yes, or Ctrl-C
+    // while nothing streams) or a terminate or hang-up straight from the
+    // signal, without waiting for the station's loop to pass it on.
+    bool StopRequested() const;
 
     SUnitTarget m_target;
     SUnitOptions m_options;
