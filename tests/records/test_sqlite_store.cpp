@@ -195,8 +195,10 @@ TEST(RecordsSqlite, TwoStationsWriteOneFileAtOnce)
             SRecorderOptions o = Options(strDb);
             o.nBusyTimeoutMs = 5000;
             std::string strErr, strWarning;
-            if (!recorder.Open(o, &strErr, &strWarning))
+            if (!recorder.Open(o, &strErr, &strWarning)) {
+                std::fprintf(stderr, "station %s: %s\n", pszPrefix, strErr.c_str());
                 return 3;
+            }
             for (int i = 0; i < nRuns; ++i) {
                 SRunRecord rec = StartedRecord(pszPrefix + std::to_string(i));
                 recorder.RunStarted(rec);

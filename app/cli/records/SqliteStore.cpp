@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 // The columns in the order of RecordFieldNames(), typed for SQLite: texts,
@@ -115,6 +118,25 @@ bool CSqliteStore::SchemaVersion(int* pnVersion, std::string* pErr)
 
 bool CSqliteStore::OpenForWriting(const std::string& strPath, int nBusyTimeoutMs, std::string* pErr)
 {
+    // Two stations starting on a new file at once: the switch to WAL and the
+    // schema can meet a lock that SQLite reports at once, without waiting
+    // (to avoid a deadlock). Such a start is tried again within the busy
+    // time-out.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(nBusyTimeoutMs);
+    for (;;) {
+        int nCode = SQLITE_OK;
+        if (TryOpenForWriting(strPath, nBusyTimeoutMs, pErr, &nCode))
+            return true;
+        if ((nCode & 0xFF) != SQLITE_BUSY && (nCode & 0xFF) != SQLITE_LOCKED)
+            return false;
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool CSqliteStore::TryOpenForWriting(const std::string& strPath, int nBusyTimeoutMs, std::string* pErr, int* pnCode)
+{
     if (!OpenFile(strPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nBusyTimeoutMs, pErr))
         return false;
     if (sqlite3_db_readonly(m_db, "main") == 1) {
@@ -124,14 +146,11 @@ bool CSqliteStore::OpenForWriting(const std::string& strPath, int nBusyTimeoutMs
     }
     // WAL lets stations write one file at once; FULL keeps every commit
     // through a power cut.
-    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL", pErr)) {
-        Close();
-        return false;
-    }
+    bool bOk = Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL", pErr);
     // The schema, and one real write, under the write lock: a store that
     // cannot take a write now is refused before anything is updated.
     int nVersion = 0;
-    bool bOk = Exec("BEGIN IMMEDIATE", pErr) && SchemaVersion(&nVersion, pErr)
+    bOk = bOk && Exec("BEGIN IMMEDIATE", pErr) && SchemaVersion(&nVersion, pErr)
         && (nVersion == kRecordsSchemaVersion
             || Exec((std::string(kCreateSql) + "PRAGMA user_version=" + std::to_string(kRecordsSchemaVersion))
                         .c_str(),
@@ -142,6 +161,7 @@ bool CSqliteStore::OpenForWriting(const std::string& strPath, int nBusyTimeoutMs
                 pErr)
         && Exec("COMMIT", pErr);
     if (!bOk) {
+        *pnCode = sqlite3_extended_errcode(m_db);
         if (!sqlite3_get_autocommit(m_db))
             sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         Close();
@@ -198,12 +218,20 @@ bool CSqliteStore::Put(const SRunRecord& rec, bool bPending, std::string* pErr)
         ++n;
     }
     sqlite3_bind_int(st.p, n, bPending ? 1 : 0);
-    // One statement outside a transaction: SQLite commits it on its own.
+    // The write lock first, waiting out other stations: a statement that
+    // read before it wrote could otherwise fail at once when another
+    // station committed in between.
+    if (!Exec("BEGIN IMMEDIATE", pErr))
+        return false;
     if (sqlite3_step(st.p) != SQLITE_DONE) {
         *pErr = Error("cannot write to records database");
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
-    return true;
+    if (Exec("COMMIT", pErr))
+        return true;
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
 }
 
 bool CSqliteStore::Query(const SRecordFilter& filter, const std::function<void(const SRunRecord&)>& onRecord,

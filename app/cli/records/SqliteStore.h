@@ -55,6 +55,7 @@ public:
 
 private:
     bool Exec(const char* pszSql, std::string* pErr);
+    bool TryOpenForWriting(const std::string& strPath, int nBusyTimeoutMs, std::string* pErr, int* pnCode);
     bool OpenFile(const std::string& strPath, int nFlags, int nBusyTimeoutMs, std::string* pErr);
     bool SchemaVersion(int* pnVersion, std::string* pErr);
     std::string Error(const std::string& strWhat) const;
