@@ -7,8 +7,9 @@ set -euo pipefail
 
 job=${1:-test}
 
-# zt9047q-flash and zt9047q-sim need nothing beyond the C++ standard library.
-main_packages=(g++ cmake ninja-build)
+# zt9047q-flash and zt9047q-sim need the C++ standard library, and the
+# records room SQLite and libpq.
+main_packages=(g++ cmake ninja-build libsqlite3-dev libpq-dev)
 
 test_packages=(
   # core build and tests
@@ -28,6 +29,8 @@ test_packages=(
   libcpp-httplib-dev chromium nodejs systemd
   # the Debian packages: their build, manual pages from the programs' help, lintian
   debhelper dpkg-dev fakeroot help2man lintian
+  # the records: SQLite and libpq, a PostgreSQL server for its tests, the sqlite3 shell
+  libsqlite3-dev libpq-dev postgresql sqlite3
 )
 
 case "$job" in

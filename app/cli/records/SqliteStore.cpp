@@ -1,0 +1,328 @@
+#include "SqliteStore.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// The columns in the order of RecordFieldNames(), typed for SQLite: texts,
+// versions as their text ("2.10", so the two decimals stay), counts as
+// integers, the flag as 0 or 1. forward_mark orders the rows a spool has
+// still to forward (null once forwarded, and always in a plain store).
+const char* const kCreateSql =
+    "CREATE TABLE IF NOT EXISTS runs ("
+    " id TEXT PRIMARY KEY NOT NULL, host TEXT, \"user\" TEXT, tool_version TEXT, packaged_version TEXT,"
+    " image_sha256 TEXT, port TEXT, slot TEXT, usb_path TEXT, usb_serial TEXT, unit_version TEXT,"
+    " result TEXT NOT NULL, text TEXT, bytes INTEGER, frames INTEGER, started_at TEXT NOT NULL,"
+    " ended_at TEXT, elapsed_ms INTEGER, verified INTEGER, version_after TEXT, forward_mark INTEGER);"
+    "CREATE INDEX IF NOT EXISTS runs_started ON runs(started_at);"
+    "CREATE INDEX IF NOT EXISTS runs_forward ON runs(forward_mark);"
+    "CREATE TABLE IF NOT EXISTS records_meta (key TEXT PRIMARY KEY NOT NULL, value TEXT);";
+
+std::string ColumnList()
+{
+    std::string s;
+    for (const char* psz : RecordFieldNames()) {
+        if (!s.empty())
+            s += ',';
+        s += '"';
+        s += psz;
+        s += '"';
+    }
+    return s;
+}
+
+// Statements prepared once per call site, finalized with the object.
+struct CStmt
+{
+    sqlite3_stmt* p = nullptr;
+    ~CStmt() { sqlite3_finalize(p); }
+};
+
+SRunRecord ReadRow(sqlite3_stmt* p)
+{
+    return RecordFromValues([p](size_t i) -> std::optional<std::string> {
+        const int n = static_cast<int>(i);
+        if (sqlite3_column_type(p, n) == SQLITE_NULL)
+            return std::nullopt;
+        if (i == 18)
+            return sqlite3_column_int(p, n) ? "true" : "false";
+        const unsigned char* psz = sqlite3_column_text(p, n);
+        return std::string(psz ? reinterpret_cast<const char*>(psz) : "");
+    });
+}
+
+} // namespace
+
+CSqliteStore::~CSqliteStore()
+{
+    Close();
+}
+
+void CSqliteStore::Close()
+{
+    if (m_db)
+        sqlite3_close_v2(m_db);
+    m_db = nullptr;
+}
+
+std::string CSqliteStore::Error(const std::string& strWhat) const
+{
+    return strWhat + " " + m_strPath + ": " + (m_db ? sqlite3_errmsg(m_db) : "out of memory");
+}
+
+bool CSqliteStore::Exec(const char* pszSql, std::string* pErr)
+{
+    char* pszErr = nullptr;
+    if (sqlite3_exec(m_db, pszSql, nullptr, nullptr, &pszErr) == SQLITE_OK)
+        return true;
+    if (pErr)
+        *pErr = "records database " + m_strPath + ": " + (pszErr ? pszErr : sqlite3_errmsg(m_db));
+    sqlite3_free(pszErr);
+    return false;
+}
+
+bool CSqliteStore::OpenFile(const std::string& strPath, int nFlags, int nBusyTimeoutMs, std::string* pErr)
+{
+    Close();
+    m_strPath = strPath;
+    if (sqlite3_open_v2(strPath.c_str(), &m_db, nFlags, nullptr) != SQLITE_OK) {
+        *pErr = Error("cannot open records database");
+        Close();
+        return false;
+    }
+    sqlite3_extended_result_codes(m_db, 1);
+    sqlite3_busy_timeout(m_db, nBusyTimeoutMs);
+    return true;
+}
+
+bool CSqliteStore::SchemaVersion(int* pnVersion, std::string* pErr)
+{
+    CStmt st;
+    if (sqlite3_prepare_v2(m_db, "PRAGMA user_version", -1, &st.p, nullptr) != SQLITE_OK
+        || sqlite3_step(st.p) != SQLITE_ROW) {
+        *pErr = Error("cannot read records database");
+        return false;
+    }
+    *pnVersion = sqlite3_column_int(st.p, 0);
+    if (*pnVersion > kRecordsSchemaVersion) {
+        *pErr = "records database " + m_strPath + " has schema version " + std::to_string(*pnVersion)
+            + "; this program knows version " + std::to_string(kRecordsSchemaVersion)
+            + " and older: use a newer zt9047q-flash";
+        return false;
+    }
+    return true;
+}
+
+bool CSqliteStore::OpenForWriting(const std::string& strPath, int nBusyTimeoutMs, std::string* pErr)
+{
+    // Two stations starting on a new file at once: the switch to WAL and the
+    // schema can meet a lock that SQLite reports at once, without waiting
+    // (to avoid a deadlock). Such a start is tried again within the busy
+    // time-out.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(nBusyTimeoutMs);
+    for (;;) {
+        int nCode = SQLITE_OK;
+        if (TryOpenForWriting(strPath, nBusyTimeoutMs, pErr, &nCode))
+            return true;
+        if ((nCode & 0xFF) != SQLITE_BUSY && (nCode & 0xFF) != SQLITE_LOCKED)
+            return false;
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool CSqliteStore::TryOpenForWriting(const std::string& strPath, int nBusyTimeoutMs, std::string* pErr, int* pnCode)
+{
+    if (!OpenFile(strPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nBusyTimeoutMs, pErr))
+        return false;
+    if (sqlite3_db_readonly(m_db, "main") == 1) {
+        *pErr = "records database " + strPath + " is read-only";
+        Close();
+        return false;
+    }
+    // WAL lets stations write one file at once; FULL keeps every commit
+    // through a power cut.
+    bool bOk = Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL", pErr);
+    // The schema, and one real write, under the write lock: a store that
+    // cannot take a write now is refused before anything is updated.
+    int nVersion = 0;
+    bOk = bOk && Exec("BEGIN IMMEDIATE", pErr) && SchemaVersion(&nVersion, pErr)
+        && (nVersion == kRecordsSchemaVersion
+            || Exec((std::string(kCreateSql) + "PRAGMA user_version=" + std::to_string(kRecordsSchemaVersion))
+                        .c_str(),
+                    pErr))
+        && Exec(("INSERT OR REPLACE INTO records_meta(key,value) VALUES('last_opened_at','" + UtcNowIso8601Ms()
+                 + "')")
+                    .c_str(),
+                pErr)
+        && Exec("COMMIT", pErr);
+    if (!bOk) {
+        *pnCode = sqlite3_extended_errcode(m_db);
+        if (!sqlite3_get_autocommit(m_db))
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        Close();
+    }
+    return bOk;
+}
+
+bool CSqliteStore::OpenForReading(const std::string& strPath, int nBusyTimeoutMs, std::string* pErr)
+{
+    if (!OpenFile(strPath, SQLITE_OPEN_READONLY, nBusyTimeoutMs, pErr))
+        return false;
+    int nVersion = 0;
+    if (!SchemaVersion(&nVersion, pErr)) {
+        Close();
+        return false;
+    }
+    if (nVersion == 0) {
+        *pErr = "records database " + strPath + " holds no records";
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool CSqliteStore::Put(const SRunRecord& rec, bool bPending, std::string* pErr)
+{
+    static const std::string strSql = [] {
+        std::string strValues, strSet;
+        for (const char* psz : RecordFieldNames()) {
+            strValues += strValues.empty() ? "?" : ",?";
+            if (std::string(psz) != "id")
+                strSet += std::string(strSet.empty() ? "" : ",") + "\"" + psz + "\"=excluded.\"" + psz + "\"";
+        }
+        return "INSERT INTO runs(" + ColumnList() + ",forward_mark) VALUES(" + strValues
+            + ",CASE WHEN ? THEN (SELECT COALESCE(MAX(forward_mark),0)+1 FROM runs) END)"
+              " ON CONFLICT(id) DO UPDATE SET "
+            + strSet + ",forward_mark=excluded.forward_mark";
+    }();
+    CStmt st;
+    if (sqlite3_prepare_v2(m_db, strSql.c_str(), -1, &st.p, nullptr) != SQLITE_OK) {
+        *pErr = Error("cannot write to records database");
+        return false;
+    }
+    int n = 1;
+    for (const SField& f : RecordFields(rec)) {
+        if (!f.strValue)
+            sqlite3_bind_null(st.p, n);
+        else if (f.eKind == EFieldKind::kBool)
+            sqlite3_bind_int(st.p, n, *f.strValue == "true");
+        else if (f.eKind == EFieldKind::kInteger)
+            sqlite3_bind_int64(st.p, n, std::stoll(*f.strValue));
+        else
+            sqlite3_bind_text(st.p, n, f.strValue->c_str(), static_cast<int>(f.strValue->size()), SQLITE_TRANSIENT);
+        ++n;
+    }
+    sqlite3_bind_int(st.p, n, bPending ? 1 : 0);
+    // The write lock first, waiting out other stations: a statement that
+    // read before it wrote could otherwise fail at once when another
+    // station committed in between.
+    if (!Exec("BEGIN IMMEDIATE", pErr))
+        return false;
+    if (sqlite3_step(st.p) != SQLITE_DONE) {
+        *pErr = Error("cannot write to records database");
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    if (Exec("COMMIT", pErr))
+        return true;
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+}
+
+bool CSqliteStore::Query(const SRecordFilter& filter, const std::function<void(const SRunRecord&)>& onRecord,
+                         std::string* pErr)
+{
+    std::string strWhere = " WHERE 1";
+    if (!filter.strSince.empty())
+        strWhere += " AND started_at >= ?1";
+    if (!filter.strUntil.empty())
+        strWhere += filter.bUntilInclusive ? " AND started_at <= ?2" : " AND started_at < ?2";
+    if (!filter.strResult.empty())
+        strWhere += " AND result = ?3";
+    std::string strSql = "SELECT " + ColumnList() + " FROM runs" + strWhere;
+    if (filter.nLimit > 0)
+        strSql = "SELECT * FROM (" + strSql + " ORDER BY started_at DESC, id DESC LIMIT "
+            + std::to_string(filter.nLimit) + ")";
+    strSql += " ORDER BY started_at, id";
+    CStmt st;
+    if (sqlite3_prepare_v2(m_db, strSql.c_str(), -1, &st.p, nullptr) != SQLITE_OK) {
+        *pErr = Error("cannot read records database");
+        return false;
+    }
+    sqlite3_bind_text(st.p, 1, filter.strSince.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(st.p, 2, filter.strUntil.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(st.p, 3, filter.strResult.c_str(), -1, SQLITE_TRANSIENT);
+    int rc;
+    while ((rc = sqlite3_step(st.p)) == SQLITE_ROW)
+        onRecord(ReadRow(st.p));
+    if (rc != SQLITE_DONE) {
+        *pErr = Error("cannot read records database");
+        return false;
+    }
+    return true;
+}
+
+bool CSqliteStore::TakePending(int nMax, std::vector<SPending>* pOut, std::string* pErr)
+{
+    pOut->clear();
+    const std::string strSql = "SELECT " + ColumnList()
+        + ",forward_mark FROM runs WHERE forward_mark IS NOT NULL ORDER BY forward_mark LIMIT "
+        + std::to_string(nMax);
+    CStmt st;
+    if (sqlite3_prepare_v2(m_db, strSql.c_str(), -1, &st.p, nullptr) != SQLITE_OK) {
+        *pErr = Error("cannot read spool");
+        return false;
+    }
+    const int nMarkColumn = static_cast<int>(RecordFieldNames().size());
+    int rc;
+    while ((rc = sqlite3_step(st.p)) == SQLITE_ROW)
+        pOut->push_back({ReadRow(st.p), sqlite3_column_int64(st.p, nMarkColumn)});
+    if (rc != SQLITE_DONE) {
+        *pErr = Error("cannot read spool");
+        return false;
+    }
+    return true;
+}
+
+bool CSqliteStore::MarkForwarded(const std::vector<SPending>& rows, std::string* pErr)
+{
+    CStmt st;
+    if (!Exec("BEGIN IMMEDIATE", pErr))
+        return false;
+    bool bOk = sqlite3_prepare_v2(m_db, "UPDATE runs SET forward_mark=NULL WHERE id=?1 AND forward_mark=?2", -1,
+                                  &st.p, nullptr)
+        == SQLITE_OK;
+    for (size_t i = 0; bOk && i < rows.size(); ++i) {
+        sqlite3_reset(st.p);
+        sqlite3_bind_text(st.p, 1, rows[i].rec.strId.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(st.p, 2, rows[i].nMark);
+        bOk = sqlite3_step(st.p) == SQLITE_DONE;
+    }
+    if (!bOk) {
+        *pErr = Error("cannot write spool");
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    if (Exec("COMMIT", pErr))
+        return true;
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+}
+
+bool CSqliteStore::CountPending(int64_t* pnCount, std::string* pErr)
+{
+    CStmt st;
+    if (sqlite3_prepare_v2(m_db, "SELECT COUNT(*) FROM runs WHERE forward_mark IS NOT NULL", -1, &st.p, nullptr)
+            != SQLITE_OK
+        || sqlite3_step(st.p) != SQLITE_ROW) {
+        *pErr = Error("cannot read spool");
+        return false;
+    }
+    *pnCount = sqlite3_column_int64(st.p, 0);
+    return true;
+}
