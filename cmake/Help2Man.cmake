@@ -1,11 +1,44 @@
 # Runs help2man on one program (cmake -P; see ManPage.cmake).
 #   -DHELP2MAN=path -DPROGRAM=path -DNAME=text [-DINCLUDE=file.h2m] -DVERSION=x.y.z -DOUTPUT=page
 # help2man reads the program's texts through a stand-in of the same name,
-# so that two things can be mended on the way: the synopsis is only found
-# after "Usage:" (the programs print "usage:"), and a program whose
-# --version does not print a version (it fails, or prints nothing) is given
-# the project's version.
+# so that three things can be mended on the way: the synopsis is only found
+# after "Usage:" (the programs print "usage:"), it must be one line, and a
+# program whose --version does not print a version (it fails, or prints
+# nothing) is given the project's version.
+#   -DCHECK=page -DPROGRAM=path   (a test: the page's synopsis holds the
+#   program's whole usage, and none of it is left in the description)
 get_filename_component(program_name ${PROGRAM} NAME)
+
+# The usage lines as the program prints them: the first, and those indented
+# under it.
+function(zt_usage_lines help out)
+  string(REGEX MATCH "[Uu]sage:[^\n]*(\n        +[^ \n][^\n]*)*" usage "${help}")
+  set(${out} "${usage}" PARENT_SCOPE)
+endfunction()
+
+if(CHECK)
+  execute_process(COMMAND ${PROGRAM} --help OUTPUT_VARIABLE help_text TIMEOUT 10)
+  zt_usage_lines("${help_text}" usage)
+  file(READ ${CHECK} page)
+  string(REGEX MATCH "\n\\.SH SYNOPSIS\n.*\n\\.SH DESCRIPTION\n[^\n]*\n[^\n]*" head "${page}")
+  string(REGEX MATCH "^.*\n\\.SH DESCRIPTION" synopsis "${head}")
+  string(REGEX MATCH "\\.SH DESCRIPTION\n.*$" description_start "${head}")
+  # The first word of each bracketed item of the usage (an option, or a
+  # word such as "options"), as the page writes it: "-" may be "\-".
+  string(REGEX MATCHALL "\\[[^]]*\\]" items "${usage}")
+  foreach(item ${items})
+    string(REGEX MATCH "[-A-Za-z]+" word "${item}")
+    string(REPLACE "-" "\\\\?-" pattern "${word}")
+    set(pattern "[[ ,]${pattern}[][=\\/ ]")
+    if(NOT synopsis MATCHES "${pattern}")
+      message(FATAL_ERROR "${CHECK}: ${item} of the usage is not in the synopsis:\n${head}")
+    endif()
+    if(description_start MATCHES "${pattern}")
+      message(FATAL_ERROR "${CHECK}: ${item} of the usage fell into the description:\n${head}")
+    endif()
+  endforeach()
+  return()
+endif()
 
 execute_process(COMMAND ${PROGRAM} --help
                 RESULT_VARIABLE help_result OUTPUT_VARIABLE help_text TIMEOUT 10)
@@ -13,6 +46,12 @@ if(NOT help_result EQUAL 0 OR help_text STREQUAL "")
   message(FATAL_ERROR "${PROGRAM} --help printed no help")
 endif()
 string(REGEX REPLACE "(^|\n)usage:" "\\1Usage:" help_text "${help_text}")
+# A usage too long for one line goes on in lines indented under its first;
+# help2man would take only the first into the synopsis and leave the rest at
+# the head of the description. They are joined into one.
+while(help_text MATCHES "(^|\n)Usage:[^\n]*\n        +[^ \n]")
+  string(REGEX REPLACE "((^|\n)Usage:[^\n]*)\n        +([^ \n])" "\\1 \\3" help_text "${help_text}")
+endwhile()
 
 execute_process(COMMAND ${PROGRAM} --version
                 RESULT_VARIABLE version_result OUTPUT_VARIABLE version_text ERROR_QUIET TIMEOUT 10)

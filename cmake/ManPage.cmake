@@ -30,5 +30,7 @@ function(zt_help2man_page target)
     COMMENT "Manual page of ${target}"
     VERBATIM)
   add_custom_target(${target}_manpage ALL DEPENDS ${page})
+  # tests/ checks each page (testing is enabled after the programs' folders).
+  set_property(GLOBAL APPEND PROPERTY ZT_HELP2MAN_PAGES "${target}=${page}")
   install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 OPTIONAL)
 endfunction()

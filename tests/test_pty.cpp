@@ -8,6 +8,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -317,6 +318,43 @@ TEST(WholeRun, DowngradeWithoutYesChangesNothing)
         << r.strErr;
     EXPECT_EQ(FileText(szLog), "\r\n"); // the wake-up and nothing after it
     unlink(szLog);
+}
+
+TEST(WholeRun, AnswerTypedBeforeTheQuestionDoesNotCount)
+{
+    CSimProcess sim;
+    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {"--firmware", "2.35"}));
+    int fdTerminal = -1;
+    pid_t pid = forkpty(&fdTerminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl(ZT_FLASH_EXE, ZT_FLASH_EXE, "--port", sim.m_strCom.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // A Yes typed while the unit is still being woken.
+    ASSERT_EQ(write(fdTerminal, "y\n", 2), 2);
+    std::string strOut;
+    auto readFor = [&](double dMs, const char* pszUntil) {
+        Clock::time_point t0 = Clock::now();
+        while (MsSince(t0) < dMs && (!pszUntil || strOut.find(pszUntil) == std::string::npos)) {
+            pollfd pfd = {fdTerminal, POLLIN, 0};
+            char buf[512];
+            ssize_t n = poll(&pfd, 1, 50) > 0 ? read(fdTerminal, buf, sizeof buf) : 0;
+            if (n < 0)
+                break; // the program has ended
+            strOut.append(buf, static_cast<size_t>(n));
+        }
+    };
+    readFor(10000, "[y/N]");
+    readFor(500, nullptr);
+    ASSERT_EQ(write(fdTerminal, "n\n", 2), 2);
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    readFor(200, nullptr);
+    close(fdTerminal);
+    sim.Stop();
+    EXPECT_EQ(WEXITSTATUS(nStatus), 1) << strOut;
+    EXPECT_EQ(strOut.find("Initializing bootloader"), std::string::npos) << strOut;
 }
 
 TEST(WholeRun, CommandLineContract)

@@ -20,7 +20,7 @@ int FlashOneUnit(CUnitRun& run, bool bFindPort, bool bInIsTerminal, IClock& cloc
         for (int n = CStopSignals::TakeInterrupts(); n > 0; --n)
             run.RequestClose();
         if (run.QuestionOpen() && bInIsTerminal) {
-            if (int nAnswer = PollAnswerLine(0))
+            if (int nAnswer = PollAnswerLine(0, clock))
                 run.Answer(nAnswer);
         }
         if (!run.Step())
@@ -30,7 +30,7 @@ int FlashOneUnit(CUnitRun& run, bool bFindPort, bool bInIsTerminal, IClock& cloc
             continue;
         // Between ticks: wake early for an answer on the terminal.
         if (run.QuestionOpen() && bInIsTerminal) {
-            if (int nAnswer = PollAnswerLine(static_cast<int>(nWait)))
+            if (int nAnswer = PollAnswerLine(static_cast<int>(nWait), clock))
                 run.Answer(nAnswer);
         } else {
             clock.Sleep(nWait);

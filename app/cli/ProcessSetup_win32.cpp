@@ -7,8 +7,49 @@
 #include <mmsystem.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
+
+namespace {
+
+HANDLE g_hConsoleIn = INVALID_HANDLE_VALUE;
+DWORD g_nModeBefore = 0;
+
+} // namespace
+
+bool HoldQuickEditOff()
+{
+    if (g_hConsoleIn != INVALID_HANDLE_VALUE)
+        return true;
+    // The console's own input, even when standard input is redirected: the
+    // window can still be clicked.
+    HANDLE h = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD nMode = 0;
+    // QuickEdit is changed only together with ENABLE_EXTENDED_FLAGS.
+    if (!GetConsoleMode(h, &nMode) || !(nMode & ENABLE_QUICK_EDIT_MODE)
+        || !SetConsoleMode(h, (nMode | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE)) {
+        CloseHandle(h);
+        return false;
+    }
+    g_hConsoleIn = h;
+    g_nModeBefore = nMode;
+    return true;
+}
+
+void RestoreConsoleMode()
+{
+    if (g_hConsoleIn == INVALID_HANDLE_VALUE)
+        return;
+    // The console outlives the program (a cmd.exe window, say): its
+    // operator gets QuickEdit back.
+    SetConsoleMode(g_hConsoleIn, g_nModeBefore | ENABLE_EXTENDED_FLAGS);
+    CloseHandle(g_hConsoleIn);
+    g_hConsoleIn = INVALID_HANDLE_VALUE;
+}
 
 void PrepareProcess(bool bJson)
 {
@@ -31,4 +72,6 @@ void PrepareProcess(bool bJson)
     // process ends.
     timeBeginPeriod(1);
     UseFineSystemClock();
+    if (HoldQuickEditOff())
+        std::atexit(RestoreConsoleMode);
 }

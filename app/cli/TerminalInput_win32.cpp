@@ -86,13 +86,17 @@ bool StderrIsTerminal()
     return IsConsole(GetStdHandle(STD_ERROR_HANDLE));
 }
 
-int PollAnswerLine(int nTimeoutMs)
+int PollAnswerLine(int nTimeoutMs, IClock& clock)
 {
     HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
     if (hIn == nullptr || hIn == INVALID_HANDLE_VALUE)
         return kAnswerNo;
     const bool bConsole = IsConsole(hIn);
-    const DWORD nStart = GetTickCount();
+    // Counted on the ticks' clock: GetTickCount moves in steps of about
+    // 15.6 ms on Windows, so a poll meant to end at the next 10 ms tick
+    // would often hold it up by one step.
+    const uint32_t nTimeout = static_cast<uint32_t>(nTimeoutMs > 0 ? nTimeoutMs : 0);
+    const uint32_t nStart = clock.GetTickCount();
     for (;;) {
         int nAnswer = 0;
         if (bConsole) {
@@ -104,15 +108,25 @@ int PollAnswerLine(int nTimeoutMs)
         }
         if (nAnswer)
             return nAnswer;
-        DWORD nDone = GetTickCount() - nStart;
-        if (nDone >= static_cast<DWORD>(nTimeoutMs > 0 ? nTimeoutMs : 0))
+        uint32_t nDone = TicksElapsed(nStart, clock.GetTickCount());
+        if (nDone >= nTimeout)
             return 0;
-        DWORD nLeft = static_cast<DWORD>(nTimeoutMs) - nDone;
+        uint32_t nLeft = nTimeout - nDone;
         // A console's handle is signalled while input waits; a pipe's is not
         // waitable, so it is looked at again shortly.
         if (bConsole)
             WaitForSingleObject(hIn, nLeft);
         else
-            ::Sleep(nLeft < 5 ? nLeft : 5);
+            clock.Sleep(nLeft < 5 ? nLeft : 5);
     }
+}
+
+void DiscardTypedAhead()
+{
+    HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
+    if (!IsConsole(hIn))
+        return;
+    FlushConsoleInputBuffer(hIn);
+    // A line begun for an earlier question is dropped with the keys.
+    g_strTyped.clear();
 }

@@ -241,6 +241,9 @@ int CTerminalSurface::ShowMessage(const std::string& strGiven, unsigned nType)
         Answered(strText, nType, kAnswerOk);
         return kAnswerOk;
     }
+    // A key pressed before the question was put must not answer it.
+    if (m_options.bInIsTerminal)
+        DiscardTypedAhead();
     bool bDefer = m_bDeferNext && !(m_options.bAssumeYes && !m_options.bInIsTerminal);
     m_bDeferNext = false;
     if (bDefer) {

@@ -272,6 +272,8 @@ void CStation::Interrupt()
     }
     // The window's close guard, once for all the units that stream; their
     // frames keep going out while it waits.
+    if (m_options.bInIsTerminal)
+        DiscardTypedAhead(); // a key pressed earlier must not answer it
     m_bQuestionOpen = true;
     m_output.Say("Warning, data transfer in progress on " + Joined(streaming) + ".\n"
                  + "Terminating the transfer before completion\n"
