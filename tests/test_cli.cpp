@@ -6,8 +6,14 @@
 #include "app/cli/station/Station.h"
 #include "support/Rig.h"
 
+#include "serial/ComNames.h"
+
 #include <gtest/gtest.h>
 #include <set>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -312,3 +318,58 @@ TEST(Station, PortIsUpdatedOncePerAppearance)
     running = {33};
     EXPECT_EQ(listed({33, 34}), (std::vector<int>{34}));
 }
+
+#ifndef _WIN32
+// --all next to --port: a port the listing finds is not added again when a
+// --port already names its device by another path (a by-path link, say).
+TEST(Station, ListedPortAlreadyGivenByAnotherNameIsNotAddedAgain)
+{
+    int fdMaster = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(fdMaster, 0);
+    ASSERT_EQ(grantpt(fdMaster), 0);
+    ASSERT_EQ(unlockpt(fdMaster), 0);
+    std::string strSlave = ptsname(fdMaster);
+    int nCom = DevicePathToComNumber(strSlave);
+    if (nCom < 0) {
+        close(fdMaster);
+        GTEST_SKIP() << strSlave << " lies outside the COM names";
+    }
+    char szDir[] = "/tmp/zt-by-path-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    std::string strLink = std::string(szDir) + "/pci-0000:00:14.0-usb-0:2:1.0-port0";
+    ASSERT_EQ(symlink(strSlave.c_str(), strLink.c_str()), 0);
+
+    struct CListed : IPortSource
+    {
+        std::vector<int> coms;
+        void Enumerate(CSerInfoArray& list) override
+        {
+            for (int n : coms) {
+                SSerInfo info;
+                info.strComName = "COM" + std::to_string(n);
+                info.strDisplayName = "ZT9047Q USB UART (" + info.strComName + ")";
+                list.Add(info);
+            }
+        }
+        bool CanOpen(const std::string&) override { return true; }
+    } listed;
+    listed.coms = {nCom, 33};
+    SStationOptions options;
+    FILE* pOut = std::tmpfile();
+    std::vector<SUnitTarget> targets(1);
+    targets[0].strPort = targets[0].strFixedPath = strLink;
+    targets[0].nCom = 1;
+    {
+        CStationOutput output(pOut, pOut);
+        CStation station(options, output, &listed);
+        station.AddInstrumentPorts(targets);
+    }
+    std::fclose(pOut);
+    unlink(strLink.c_str());
+    rmdir(szDir);
+    close(fdMaster);
+    ASSERT_EQ(targets.size(), 2u);
+    EXPECT_EQ(targets[0].strPort, strLink);
+    EXPECT_EQ(targets[1].strPort, "COM33");
+}
+#endif

@@ -357,6 +357,28 @@ TEST(WholeRun, FlashUpdatesTheSimulatedUnit)
     std::printf("[ figures  ] Download to completion: %.0f ms\n", dMs);
 }
 
+TEST(WholeRun, OneDeviceUnderSeveralNamesIsOneRun)
+{
+    CSimProcess sim;
+    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {"--firmware", "2.10"}));
+    char szDir[] = "/tmp/zt-by-path-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    std::string strLink = std::string(szDir) + "/usb-ZT9047Q-port0";
+    ASSERT_EQ(symlink(sim.m_strPath.c_str(), strLink.c_str()), 0);
+    SProcessResult r =
+        RunProcess({ZT_FLASH_EXE, "--json", "--port", sim.m_strCom, "--port", sim.m_strPath, "--port", strLink});
+    std::string strSummary = sim.Stop();
+    unlink(strLink.c_str());
+    rmdir(szDir);
+    EXPECT_EQ(r.nExit, 0) << r.strErr;
+    size_t nEnds = 0;
+    for (size_t p = r.strOut.find("\"event\":\"end\""); p != std::string::npos; p = r.strOut.find("\"event\":\"end\"", p + 1))
+        ++nEnds;
+    EXPECT_EQ(nEnds, 1u) << r.strOut;
+    EXPECT_NE(r.strOut.find("\"port\":\"" + sim.m_strCom + "\",\"result\":\"completed\""), std::string::npos) << r.strOut;
+    EXPECT_NE(strSummary.find("the packaged image, byte for byte"), std::string::npos) << strSummary;
+}
+
 TEST(WholeRun, DowngradeWithoutYesChangesNothing)
 {
     char szLog[] = "/tmp/zt-sim-log-XXXXXX";

@@ -1,6 +1,24 @@
 #include "PortWatch.h"
 
+#include "../UnitRun.h"
+#include "serial/SameDevice.h"
+
 #include <algorithm>
+
+namespace {
+
+// The name a target's run opens.
+std::string OpenedName(const SUnitTarget& target)
+{
+    return target.strFixedPath.empty() ? "COM" + std::to_string(target.nCom) : target.strFixedPath;
+}
+
+} // namespace
+
+bool SameUnit(const SUnitTarget& a, const SUnitTarget& b)
+{
+    return SameDevice(OpenedName(a), OpenedName(b));
+}
 
 std::vector<int> InstrumentPorts(IPortSource* pSource)
 {

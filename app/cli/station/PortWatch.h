@@ -9,6 +9,12 @@
 #include <string>
 #include <vector>
 
+struct SUnitTarget;
+
+// Whether two targets open one device, however they spell it: one device is
+// one unit, and gets one run.
+bool SameUnit(const SUnitTarget& a, const SUnitTarget& b);
+
 // The COM numbers of every listed port whose display name the instrument's
 // rule matches, in list order, each once. A list that cannot be made throws
 // its text, as the enumeration does.

@@ -396,11 +396,10 @@ void CStation::AddInstrumentPorts(std::vector<SUnitTarget>& targets)
 {
     try {
         for (int nCom : InstrumentPorts(m_pPorts)) {
-            bool bTwice = false;
-            for (const SUnitTarget& t : targets)
-                bTwice = bTwice || (t.nCom == nCom && t.strFixedPath.empty());
-            if (!bTwice)
-                targets.push_back(ComTarget(nCom));
+            SUnitTarget found = ComTarget(nCom);
+            if (std::none_of(targets.begin(), targets.end(),
+                             [&found](const SUnitTarget& t) { return SameUnit(t, found); }))
+                targets.push_back(found);
         }
     } catch (const std::string& strError) {
         m_output.Say(CTerminalSurface::AsLines(strError));
