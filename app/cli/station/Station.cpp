@@ -60,8 +60,9 @@ CStationUnit::~CStationUnit()
     Join();
 }
 
-void CStationUnit::Launch()
+void CStationUnit::Launch(uint32_t nAwaitOpenMs)
 {
+    m_nAwaitOpenMs = nAwaitOpenMs;
     m_ePhase = kHandshake;
     m_thread = std::thread([this] { Body(); });
 }
@@ -75,6 +76,9 @@ void CStationUnit::Join()
 void CStationUnit::Body()
 {
     IClock& clock = *m_plant.pClock;
+    if (m_nAwaitOpenMs) // a port that just appeared: udev may not be done with it
+        AwaitOpenable(m_plant.pDriver ? *m_plant.pDriver : PlatformCommDriver(), "COM" + std::to_string(m_target.nCom),
+                      clock, m_nAwaitOpenMs, [this] { return m_stopAll.load(); });
     {
         CUnitRun run(m_target, m_options, clock, [this] { return m_stopAll.load(); }, nullptr, m_plant.pDriver);
         if (run.Start()) {
@@ -174,7 +178,7 @@ SUnitTarget CStation::ComTarget(int nCom)
     return target;
 }
 
-void CStation::Launch(const SUnitTarget& target)
+void CStation::Launch(const SUnitTarget& target, uint32_t nAwaitOpenMs)
 {
     SUnitOptions options = m_options.unit;
     const std::string strPrefix = target.strPort + ": ";
@@ -189,7 +193,7 @@ void CStation::Launch(const SUnitTarget& target)
         m_bSomeEnded = true;
         m_ended.notify_all();
     }));
-    m_units.back()->Launch();
+    m_units.back()->Launch(nAwaitOpenMs);
 }
 
 std::vector<std::string> CStation::StreamingPorts() const
@@ -287,7 +291,7 @@ void CStation::ListPorts()
     }
     for (int nCom : m_watch.Listed(present, [this](int n) { return Running(n); })) {
         m_output.Say("COM" + std::to_string(nCom) + ": a ZT9047Q port appeared.");
-        Launch(ComTarget(nCom));
+        Launch(ComTarget(nCom), m_options.nOpenPatienceMs);
     }
 }
 
