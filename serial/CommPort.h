@@ -26,10 +26,11 @@ public:
 enum EOpenFailure
 {
     kOpenNoFailure = 0,
-    kOpenNoDevice,   // no such device
-    kOpenDenied,     // the user may not open it
-    kOpenBusy,       // another program holds it
-    kOpenOther       // anything else: not a serial device, line settings refused...
+    kOpenNoDevice,    // no such device
+    kOpenDenied,      // the user may not open it
+    kOpenBusy,        // another program holds it
+    kOpenOwnTerminal, // the terminal the program itself runs in
+    kOpenOther        // anything else: not a serial device, line settings refused...
 };
 
 struct SOpenError

@@ -91,10 +91,16 @@ bool BaudToSpeed(uint32_t nBaud, speed_t* pSpeed)
 class CPosixCommHandle : public ICommHandle
 {
 public:
-    explicit CPosixCommHandle(int fd) : m_fd(fd) {}
+    // saved: the device's settings as found, put back on closing.
+    CPosixCommHandle(int fd, const termios& saved) : m_fd(fd), m_saved(saved) {}
 
     ~CPosixCommHandle() override
     {
+        // The next user of the device (a terminal given as the port, a pty)
+        // finds it as it was, not raw at our speed.
+        if (m_bLowLatencySet)
+            SetLowLatency(false);
+        tcsetattr(m_fd, TCSANOW, &m_saved);
         // A pty keeps TIOCEXCL after the last close; clear it for the next
         // opener. The flag is our own: a port that was opened with another
         // program's flag set was refused.
@@ -221,15 +227,30 @@ private:
         // USB bridges may hold received bytes for up to 16 ms; ask the
         // driver to hand them over at once. Drivers without the call (a
         // pty, most CDC-ACM) refuse, which is harmless.
+        if (!m_bLowLatencySet)
+            m_bLowLatencySet = SetLowLatency(true);
+#endif
+    }
+
+    // True when the driver took a change of the flag (false when it had the
+    // flag already, so that closing leaves it as found).
+    bool SetLowLatency(bool bOn)
+    {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
         serial_struct ss;
-        if (ioctl(m_fd, TIOCGSERIAL, &ss) == 0) {
-            ss.flags |= ASYNC_LOW_LATENCY;
-            ioctl(m_fd, TIOCSSERIAL, &ss);
-        }
+        if (ioctl(m_fd, TIOCGSERIAL, &ss) != 0 || ((ss.flags & ASYNC_LOW_LATENCY) != 0) == bOn)
+            return false;
+        ss.flags = bOn ? (ss.flags | ASYNC_LOW_LATENCY) : (ss.flags & ~ASYNC_LOW_LATENCY);
+        return ioctl(m_fd, TIOCSSERIAL, &ss) == 0;
+#else
+        (void)bOn;
+        return false;
 #endif
     }
 
     int m_fd;
+    termios m_saved;
+    bool m_bLowLatencySet = false;
     uint32_t m_nBaud = 0;
     uint32_t m_nInterval = 0;
     uint32_t m_nMultiplier = 0;
@@ -266,6 +287,14 @@ bool HeldExclusively(int fd)
 #endif
 }
 
+// Opened with O_NOCTTY, the device is our controlling terminal only if it
+// already was; the terminal then names our session.
+bool IsOurControllingTerminal(int fd)
+{
+    pid_t nSession = tcgetsid(fd);
+    return nSession != -1 && nSession == getsid(0);
+}
+
 class CPosixCommDriver : public ICommDriver
 {
 public:
@@ -300,6 +329,21 @@ public:
             close(fd);
             return nullptr;
         }
+        // Our own terminal is where the operator reads and answers; making
+        // it raw at the line speed would take it from them.
+        if (IsOurControllingTerminal(fd)) {
+            pError->eReason = kOpenOwnTerminal;
+            pError->nOsCode = 0;
+            close(fd);
+            return nullptr;
+        }
+        termios saved;
+        if (tcgetattr(fd, &saved) != 0) {
+            pError->nOsCode = errno;
+            pError->eReason = kOpenOther;
+            close(fd);
+            return nullptr;
+        }
         int nBusy = flock(fd, LOCK_EX | LOCK_NB) != 0 ? errno : (HeldExclusively(fd) ? EBUSY : 0);
         if (nBusy != 0) {
             pError->nOsCode = nBusy;
@@ -308,7 +352,7 @@ public:
             return nullptr;
         }
         ioctl(fd, TIOCEXCL);
-        return new CPosixCommHandle(fd);
+        return new CPosixCommHandle(fd, saved);
     }
 };
 

@@ -9,9 +9,15 @@
 #include "serial/Console.h"
 #include "support/Rig.h"
 
+#include "serial/ComNames.h"
+
 #include <gtest/gtest.h>
 #include <set>
 #include <system_error>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -412,3 +418,123 @@ TEST(Station, PortIsUpdatedOncePerAppearance)
     running = {33};
     EXPECT_EQ(listed({33, 34}), (std::vector<int>{34}));
 }
+
+// A port that appeared under --watch may not open yet (no node, or not yet
+// the group and mode udev gives it): it is tried again, with growing pauses,
+// for a bounded time; a port held by another program is not waited for.
+TEST(Station, PortThatAppearedIsWaitedForWhileItCannotOpenYet)
+{
+    struct CNothing : ICommHandle
+    {
+        bool SetQueues(uint32_t, uint32_t) override { return true; }
+        bool SetLine(uint32_t) override { return true; }
+        bool SetReadTimeouts(uint32_t, uint32_t, uint32_t) override { return true; }
+        bool ReadBytes(void*, uint32_t, uint32_t* pn) override { return *pn = 0, true; }
+        bool WriteBytes(const void*, uint32_t n, uint32_t* pn) override { return *pn = n, true; }
+    };
+    // Fails for the reasons given, each until its moment, then opens.
+    struct CLate : ICommDriver
+    {
+        explicit CLate(CVirtualClock& c) : clock(c) {}
+        ICommHandle* OpenDevice(const char*) override { return nullptr; }
+        ICommHandle* OpenDeviceReporting(const char*, SOpenError* pError) override
+        {
+            ++nTries;
+            *pError = SOpenError();
+            for (const auto& step : steps) {
+                if (clock.Now() < step.first) {
+                    pError->eReason = step.second;
+                    return nullptr;
+                }
+            }
+            return new CNothing;
+        }
+        CVirtualClock& clock;
+        std::vector<std::pair<uint64_t, EOpenFailure>> steps;
+        int nTries = 0;
+    };
+    auto never = [] { return false; };
+
+    CVirtualClock clock;
+    CLate late(clock);
+    late.steps = {{300, kOpenNoDevice}, {600, kOpenDenied}};
+    EXPECT_EQ(AwaitOpenable(late, "COM33", clock, 5000, never).eReason, kOpenNoFailure);
+    EXPECT_GE(clock.Now(), 600u);
+    EXPECT_LE(clock.Now(), 1100u);
+    EXPECT_LE(late.nTries, 8);
+
+    CVirtualClock clock2;
+    CLate held(clock2);
+    held.steps = {{UINT64_MAX, kOpenBusy}};
+    EXPECT_EQ(AwaitOpenable(held, "COM33", clock2, 5000, never).eReason, kOpenBusy);
+    EXPECT_EQ(held.nTries, 1);
+    EXPECT_EQ(clock2.Now(), 0u);
+
+    CVirtualClock clock3;
+    CLate absent(clock3);
+    absent.steps = {{UINT64_MAX, kOpenNoDevice}};
+    EXPECT_EQ(AwaitOpenable(absent, "COM33", clock3, 5000, never).eReason, kOpenNoDevice);
+    EXPECT_EQ(clock3.Now(), 5000u);
+
+    CVirtualClock clock4;
+    CLate denied(clock4);
+    denied.steps = {{UINT64_MAX, kOpenDenied}};
+    EXPECT_EQ(AwaitOpenable(denied, "COM33", clock4, 5000, [&] { return clock4.Now() >= 1000; }).eReason,
+              kOpenDenied);
+    EXPECT_LE(clock4.Now(), 1020u);
+}
+
+#ifndef _WIN32
+// --all next to --port: a port the listing finds is not added again when a
+// --port already names its device by another path (a by-path link, say).
+TEST(Station, ListedPortAlreadyGivenByAnotherNameIsNotAddedAgain)
+{
+    int fdMaster = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(fdMaster, 0);
+    ASSERT_EQ(grantpt(fdMaster), 0);
+    ASSERT_EQ(unlockpt(fdMaster), 0);
+    std::string strSlave = ptsname(fdMaster);
+    int nCom = DevicePathToComNumber(strSlave);
+    if (nCom < 0) {
+        close(fdMaster);
+        GTEST_SKIP() << strSlave << " lies outside the COM names";
+    }
+    char szDir[] = "/tmp/zt-by-path-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    std::string strLink = std::string(szDir) + "/pci-0000:00:14.0-usb-0:2:1.0-port0";
+    ASSERT_EQ(symlink(strSlave.c_str(), strLink.c_str()), 0);
+
+    struct CListed : IPortSource
+    {
+        std::vector<int> coms;
+        void Enumerate(CSerInfoArray& list) override
+        {
+            for (int n : coms) {
+                SSerInfo info;
+                info.strComName = "COM" + std::to_string(n);
+                info.strDisplayName = "ZT9047Q USB UART (" + info.strComName + ")";
+                list.Add(info);
+            }
+        }
+        bool CanOpen(const std::string&) override { return true; }
+    } listed;
+    listed.coms = {nCom, 33};
+    SStationOptions options;
+    FILE* pOut = std::tmpfile();
+    std::vector<SUnitTarget> targets(1);
+    targets[0].strPort = targets[0].strFixedPath = strLink;
+    targets[0].nCom = 1;
+    {
+        CStationOutput output(pOut, pOut);
+        CStation station(options, output, &listed);
+        station.AddInstrumentPorts(targets);
+    }
+    std::fclose(pOut);
+    unlink(strLink.c_str());
+    rmdir(szDir);
+    close(fdMaster);
+    ASSERT_EQ(targets.size(), 2u);
+    EXPECT_EQ(targets[0].strPort, strLink);
+    EXPECT_EQ(targets[1].strPort, "COM33");
+}
+#endif

@@ -284,6 +284,83 @@ TEST(PosixPort, DeadDevicesNeitherHangNorSpin)
     }
 }
 
+TEST(PosixPort, SettingsAreGivenBack)
+{
+    // A terminal as another program left it: cooked, echoing, 9600 baud.
+    SPty pty;
+    int fdSlave = open(pty.strSlave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fdSlave, 0);
+    termios before;
+    ASSERT_EQ(tcgetattr(fdSlave, &before), 0);
+    before.c_lflag |= ICANON | ECHO;
+    before.c_oflag |= OPOST | ONLCR;
+    cfsetispeed(&before, B9600);
+    cfsetospeed(&before, B9600);
+    ASSERT_EQ(tcsetattr(fdSlave, TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(pty.fdMaster, &before), 0);
+    close(fdSlave);
+
+    CCommPort port;
+    ASSERT_EQ(port.Open(pty.strSlave.c_str(), 921600, 1), 1);
+    termios during;
+    ASSERT_EQ(tcgetattr(pty.fdMaster, &during), 0);
+    EXPECT_EQ(cfgetospeed(&during), static_cast<speed_t>(B921600));
+    port.Close();
+
+    termios after;
+    ASSERT_EQ(tcgetattr(pty.fdMaster, &after), 0);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(after.c_cc), NCCS),
+              std::string(reinterpret_cast<char*>(before.c_cc), NCCS));
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+}
+
+TEST(WholeRun, OwnTerminalIsRefusedAsThePort)
+{
+    // zt9047q-flash in a session whose controlling terminal is a pty, asked
+    // to update that terminal by each of its names.
+    SPty pty;
+    termios before;
+    ASSERT_EQ(tcgetattr(pty.fdMaster, &before), 0);
+    int nPts = std::atoi(pty.strSlave.c_str() + std::strlen("/dev/pts/"));
+    std::vector<std::string> names = {"/dev/tty", pty.strSlave};
+    if (nPts < 128)
+        names.push_back("COM" + std::to_string(129 + nPts));
+    for (const std::string& strName : names) {
+        int err[2];
+        ASSERT_EQ(pipe(err), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            setsid();
+            int fd = open(pty.strSlave.c_str(), O_RDWR); // becomes the controlling terminal
+            if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0)
+                _exit(126);
+            int fdNull = open("/dev/null", O_RDWR);
+            dup2(fdNull, 0);
+            dup2(fdNull, 1);
+            dup2(err[1], 2);
+            execl(ZT_FLASH_EXE, ZT_FLASH_EXE, "--port", strName.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(err[1]);
+        std::string strErr = ReadAll(err[0]);
+        close(err[0]);
+        int nStatus = 0;
+        waitpid(pid, &nStatus, 0);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1) << strName << ": " << strErr;
+        EXPECT_NE(strErr.find("in use or does not exist."), std::string::npos) << strErr;
+        EXPECT_NE(strErr.find("this is the terminal zt9047q-flash runs in"), std::string::npos) << strErr;
+        EXPECT_NE(strErr.find("open-failed"), std::string::npos) << strErr;
+    }
+    termios after;
+    ASSERT_EQ(tcgetattr(pty.fdMaster, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+}
+
 TEST(WholeRun, FlashUpdatesTheSimulatedUnit)
 {
     CSimProcess sim;
@@ -299,6 +376,28 @@ TEST(WholeRun, FlashUpdatesTheSimulatedUnit)
     EXPECT_NE(strSummary.find("the packaged image, byte for byte"), std::string::npos) << strSummary;
     // Handshake pauses and reply waits (about 4.2 s) and 196 ticks of 10 ms.
     std::printf("[ figures  ] Download to completion: %.0f ms\n", dMs);
+}
+
+TEST(WholeRun, OneDeviceUnderSeveralNamesIsOneRun)
+{
+    CSimProcess sim;
+    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {"--firmware", "2.10"}));
+    char szDir[] = "/tmp/zt-by-path-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    std::string strLink = std::string(szDir) + "/usb-ZT9047Q-port0";
+    ASSERT_EQ(symlink(sim.m_strPath.c_str(), strLink.c_str()), 0);
+    SProcessResult r =
+        RunProcess({ZT_FLASH_EXE, "--json", "--port", sim.m_strCom, "--port", sim.m_strPath, "--port", strLink});
+    std::string strSummary = sim.Stop();
+    unlink(strLink.c_str());
+    rmdir(szDir);
+    EXPECT_EQ(r.nExit, 0) << r.strErr;
+    size_t nEnds = 0;
+    for (size_t p = r.strOut.find("\"event\":\"end\""); p != std::string::npos; p = r.strOut.find("\"event\":\"end\"", p + 1))
+        ++nEnds;
+    EXPECT_EQ(nEnds, 1u) << r.strOut;
+    EXPECT_NE(r.strOut.find("\"port\":\"" + sim.m_strCom + "\",\"result\":\"completed\""), std::string::npos) << r.strOut;
+    EXPECT_NE(strSummary.find("the packaged image, byte for byte"), std::string::npos) << strSummary;
 }
 
 TEST(WholeRun, DowngradeWithoutYesChangesNothing)

@@ -92,6 +92,8 @@ std::string OpenFailureText(const std::string& strDevice, const SOpenError& erro
                    "(or install the package's udev rule).";
     case kOpenBusy:
         return s + "held by another program. Close it and try again.";
+    case kOpenOwnTerminal:
+        return s + "this is the terminal zt9047q-flash runs in, not the ZT9047Q's port.";
     default:
         break;
     }

@@ -17,6 +17,7 @@
 #include "update/TextFormat.h"
 #include "update/Version.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -153,11 +154,14 @@ int main(int argc, char** argv)
 #endif
             return 2;
         }
-        bool bTwice = false;
-        for (const SUnitTarget& t : targets)
-            bTwice = bTwice || t.strPort == target.strPort;
-        if (!bTwice)
+        // One device is one unit, however it is spelt.
+        auto same = std::find_if(targets.begin(), targets.end(),
+                                 [&target](const SUnitTarget& t) { return SameUnit(t, target); });
+        if (same == targets.end())
             targets.push_back(target);
+        else if (same->strPort != target.strPort && !options.terminal.bQuiet)
+            std::fprintf(stderr, "zt9047q-flash: %s is the same device as %s: one run.\n", target.strPort.c_str(),
+                         same->strPort.c_str());
     }
 
     PrepareProcess(options.bJson);

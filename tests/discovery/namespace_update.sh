@@ -12,6 +12,9 @@
 #           three units added one after another are each updated exactly once
 #   verify  --all --verify: two units restart into 2.20 and are verified, one
 #           stays silent after its update and is not (exit status 1)
+#   late    --watch as an unprivileged user: one unit is listed 300 ms before
+#           its node exists, another's node lets the user in only 300 ms after
+#           its listing (as udev does it); both are updated
 # Exits 77 (skipped) without root or without mount namespaces.
 set -u
 sim_exe=$1
@@ -39,7 +42,8 @@ fi
 work=$ZT_NS_WORK
 mount --make-rprivate / || skip "cannot make the mounts private"
 sims=()
-trap 'for p in "${sims[@]}"; do kill "$p" 2>/dev/null; done' EXIT
+flash=
+trap 'for p in "${sims[@]}" $flash; do kill "$p" 2>/dev/null; done' EXIT
 
 # The tree: a root hub, a placeholder UART and a virtual console, with the
 # kernel's relative links; bridges are added by add_bridge.
@@ -93,6 +97,7 @@ case $scenario in
           for n in 1 2 3; do start_sim $n --firmware 2.10; done ;;
   verify) for n in 0 1; do add_bridge $n 'ZT9047Q USB UART'; start_sim $n --firmware 2.10; done
           add_bridge 2 'ZT9047Q USB UART'; start_sim 2 --firmware 2.10 --silent-after-update ;;
+  late)   for n in 0 1; do start_sim $n --firmware 2.10; done ;;
   *)      fail "no scenario '$scenario'" ;;
 esac
 
@@ -108,6 +113,7 @@ mkdir /dev/pts && mount --bind "$work/olddev/pts" /dev/pts
 ln -s /proc/self/fd /dev/fd
 for n in "${!ptys[@]}"; do
   [ "$scenario" = watch ] && [ "$n" != 0 ] && continue # they come later
+  [ "$scenario" = late ] && continue
   bind_sim "$n"
 done
 mount --bind "$sys" /sys || skip "cannot bind a tree over /sys"
@@ -176,6 +182,38 @@ EOF
   sim_says 0 '0 updates completed' || fail "the attached unit was updated"
   ! grep -q BOOT "$work/attached.log" || fail "the attached unit at 2.20 was asked to enter its bootloader"
   echo "PASS: units added one after another updated once each; the unit at 2.20 left alone"
+  ;;
+late)
+  chmod 666 "${ptys[0]}"; chmod 600 "${ptys[1]}"
+  setpriv --reuid=65534 --regid=65534 --clear-groups "$flash_exe" --watch --json \
+    > "$work/json" 2> "$work/human" < /dev/null &
+  flash=$!
+  appeared() {
+    for _ in $(seq 250); do grep -q "^COM$1: a ZT9047Q port appeared" "$work/human" && return 0; sleep 0.02; done
+    fail "COM$1 was not seen appearing"
+  }
+  # COM33: listed before its node exists.
+  add_bridge 0 'ZT9047Q USB UART'; appeared 33
+  sleep 0.3; bind_sim 0
+  # COM34: its node is there, but the user may open it only once udev has
+  # given it its mode.
+  bind_sim 1; add_bridge 1 'ZT9047Q USB UART'; appeared 34
+  sleep 0.3; chmod 666 /dev/ttyUSB1
+  for _ in $(seq 300); do [ "$(grep -c '"event":"end"' "$work/json")" -ge 2 ] && break; sleep 0.1; done
+  kill -INT "$flash"; wait "$flash" || status=$?
+  flash=
+  stop_sims 0 1
+  sed -n '/^Summary:/,$p' "$work/human"
+  [ "$status" = 0 ] || fail "zt9047q-flash --watch exited with $status: $(cat "$work/human")"
+  python3 - "$work/json" <<'EOF' || fail "the JSON Lines are not as they should be"
+import json, sys
+ends = [(e["port"], e["result"]) for e in map(json.loads, open(sys.argv[1])) if e["event"] == "end"]
+assert sorted(ends) == [("COM33", "completed"), ("COM34", "completed")], ends
+EOF
+  for n in 0 1; do
+    sim_says $n '1 updates completed.*the packaged image, byte for byte' || fail "unit $n: $(cat "$work/sim.$n.err")"
+  done
+  echo "PASS: a unit listed before its node, and one before its mode, both updated"
   ;;
 verify)
   "$flash_exe" --all --verify --json > "$work/json" 2> "$work/human" < /dev/null || status=$?

@@ -3,16 +3,33 @@
 #pragma once
 
 #include "discovery/EnumSerialPorts.h"
+#include "serial/Clock.h"
+#include "serial/CommPort.h"
 
 #include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
+struct SUnitTarget;
+
+// Whether two targets open one device, however they spell it: one device is
+// one unit, and gets one run.
+bool SameUnit(const SUnitTarget& a, const SUnitTarget& b);
+
 // The COM numbers of every listed port whose display name the instrument's
 // rule matches, in list order, each once. A list that cannot be made throws
 // its text, as the enumeration does.
 std::vector<int> InstrumentPorts(IPortSource* pSource = nullptr);
+
+// A port is listed as soon as the kernel has it, often before udev has made
+// its node or given it its group and mode. Tries to open strName until it
+// opens, fails in a way that waiting does not mend (held by another program,
+// not a serial device), nPatienceMs pass, or stop() says so; the pauses grow.
+// The device is closed again at once. Returns the last attempt's error
+// (kOpenNoFailure when it opened).
+SOpenError AwaitOpenable(ICommDriver& driver, const std::string& strName, IClock& clock, uint32_t nPatienceMs,
+                         const std::function<bool()>& stop);
 
 class CPortWatch
 {

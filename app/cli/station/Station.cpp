@@ -61,8 +61,9 @@ CStationUnit::~CStationUnit()
     Join();
 }
 
-void CStationUnit::Launch()
+void CStationUnit::Launch(uint32_t nAwaitOpenMs)
 {
+    m_nAwaitOpenMs = nAwaitOpenMs;
     m_ePhase = kHandshake;
     std::function<void()> body = [this] { Body(); };
     try {
@@ -93,6 +94,9 @@ void CStationUnit::Join()
 void CStationUnit::Body()
 {
     IClock& clock = *m_plant.pClock;
+    if (m_nAwaitOpenMs) // a port that just appeared: udev may not be done with it
+        AwaitOpenable(m_plant.pDriver ? *m_plant.pDriver : PlatformCommDriver(), "COM" + std::to_string(m_target.nCom),
+                      clock, m_nAwaitOpenMs, [this] { return m_stopAll.load(); });
     {
         CUnitRun run(m_target, m_options, clock, [this] { return StopRequested(); }, nullptr, m_plant.pDriver);
         run.StopNowWhen([this] { return StopRequested(); });
@@ -193,7 +197,7 @@ SUnitTarget CStation::ComTarget(int nCom)
     return target;
 }
 
-void CStation::Launch(const SUnitTarget& target)
+void CStation::Launch(const SUnitTarget& target, uint32_t nAwaitOpenMs)
 {
     SUnitOptions options = m_options.unit;
     const std::string strPrefix = target.strPort + ": ";
@@ -208,7 +212,7 @@ void CStation::Launch(const SUnitTarget& target)
         m_bSomeEnded = true;
         m_ended.notify_all();
     }));
-    m_units.back()->Launch();
+    m_units.back()->Launch(nAwaitOpenMs);
 }
 
 std::vector<std::string> CStation::StreamingPorts() const
@@ -308,7 +312,7 @@ void CStation::ListPorts()
     }
     for (int nCom : m_watch.Listed(present, [this](int n) { return Running(n); })) {
         m_output.Say("COM" + std::to_string(nCom) + ": a ZT9047Q port appeared.");
-        Launch(ComTarget(nCom));
+        Launch(ComTarget(nCom), m_options.nOpenPatienceMs);
     }
 }
 
@@ -417,11 +421,10 @@ void CStation::AddInstrumentPorts(std::vector<SUnitTarget>& targets)
 {
     try {
         for (int nCom : InstrumentPorts(m_pPorts)) {
-            bool bTwice = false;
-            for (const SUnitTarget& t : targets)
-                bTwice = bTwice || (t.nCom == nCom && t.strFixedPath.empty());
-            if (!bTwice)
-                targets.push_back(ComTarget(nCom));
+            SUnitTarget found = ComTarget(nCom);
+            if (std::none_of(targets.begin(), targets.end(),
+                             [&found](const SUnitTarget& t) { return SameUnit(t, found); }))
+                targets.push_back(found);
         }
     } catch (const std::string& strError) {
         m_output.Say(CTerminalSurface::AsLines(strError));

@@ -40,6 +40,8 @@ struct SStationOptions
     bool bInIsTerminal = false;
     // How often the port listing is read while watching.
     uint32_t nListEveryMs = 200;
+    // How long a port that appeared may take to let itself be opened.
+    uint32_t nOpenPatienceMs = 5000;
 };
 
 // One unit's run on its own thread.
@@ -50,7 +52,8 @@ public:
                  const std::atomic<bool>& stopAll, std::function<void()> onEnd);
     ~CStationUnit();
 
-    void Launch();
+    // Before its run, wait up to nMs for the port to let itself be opened.
+    void Launch(uint32_t nAwaitOpenMs = 0);
     const SUnitTarget& Target() const { return m_target; }
     int Order() const { return m_nOrder; }
     bool Streaming() const { return m_ePhase.load() == kStreaming; }
@@ -73,6 +76,7 @@ private:
     int m_nOrder;
     const std::atomic<bool>& m_stopAll;
     std::function<void()> m_onEnd;
+    uint32_t m_nAwaitOpenMs = 0;
     std::atomic<int> m_ePhase{kWaiting};
     SRunEnd m_end;
     std::thread m_thread;
@@ -119,7 +123,7 @@ public:
 
 private:
     int Run(bool bWatching);
-    void Launch(const SUnitTarget& target);
+    void Launch(const SUnitTarget& target, uint32_t nAwaitOpenMs = 0);
     void TakeStopRequests();
     void Interrupt();
     void AnswerQuestion(bool bYes);
