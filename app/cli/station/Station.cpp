@@ -96,7 +96,7 @@ void CStationUnit::Body()
     IClock& clock = *m_plant.pClock;
     if (m_nAwaitOpenMs) // a port that just appeared: udev may not be done with it
         AwaitOpenable(m_plant.pDriver ? *m_plant.pDriver : PlatformCommDriver(), "COM" + std::to_string(m_target.nCom),
-                      clock, m_nAwaitOpenMs, [this] { return m_stopAll.load(); });
+                      clock, m_nAwaitOpenMs, [this] { return StopRequested(); });
     {
         CUnitRun run(m_target, m_options, clock, [this] { return StopRequested(); }, nullptr, m_plant.pDriver);
         run.StopNowWhen([this] { return StopRequested(); });
