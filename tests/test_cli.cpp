@@ -256,6 +256,7 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
         return plant;
     });
     EXPECT_EQ(station.RunAll({CStation::ComTarget(33), CStation::ComTarget(34), CStation::ComTarget(35)}), 1);
+    output.Flush();
 
     ASSERT_EQ(station.Records().size(), 3u);
     const char* kResults[] = {"completed", "silence", "completed"};

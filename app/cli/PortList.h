@@ -12,6 +12,11 @@
 // there are none. A port list that cannot be read gives its reason.
 std::string PortListText(IPortSource* pSource = nullptr);
 
+// --list --json: one JSON object per port, {"event":"port","port":COM name
+// ("" when it has none),"path","name" (display name),"instrument"}. False
+// (and the reason in *pError) when the list cannot be read.
+bool PortListJson(std::string* pLines, std::string* pError, IPortSource* pSource = nullptr);
+
 // One line naming the device and the system's reason it did not open, with
 // the cure where there is one.
 std::string OpenFailureText(const std::string& strDevice, const SOpenError& error);
