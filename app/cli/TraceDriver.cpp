@@ -26,6 +26,25 @@ public:
         delete m_pInner;
         Note("closed");
     }
+    // Bytes in one direction that follow each other closely make one line:
+    // a reply read byte by byte, a frame written in pieces.
+    void Add(char cDirection, const void* pData, uint32_t nCount)
+    {
+        uint64_t nNow = TraceMs();
+        if (m_cPending != cDirection || nNow - m_nPendingMs >= 10 || m_pending.size() >= 1024)
+            Flush();
+        if (m_pending.empty()) {
+            m_cPending = cDirection;
+            m_nPendingMs = nNow;
+        }
+        m_pending.append(static_cast<const char*>(pData), nCount);
+    }
+    void Flush()
+    {
+        if (!m_pending.empty())
+            m_writeLine(TraceLine(m_nPendingMs, m_strPort, m_cPending, m_pending.data(), m_pending.size()));
+        m_pending.clear();
+    }
     bool SetQueues(uint32_t nIn, uint32_t nOut) override { return m_pInner->SetQueues(nIn, nOut); }
     bool SetLine(uint32_t nBaud) override { return m_pInner->SetLine(nBaud); }
     bool SetReadTimeouts(uint32_t nInterval, uint32_t nMultiplier, uint32_t nConstant) override
@@ -36,20 +55,23 @@ public:
     {
         bool bOk = m_pInner->ReadBytes(pBuffer, nCount, pnRead);
         if (*pnRead > 0)
-            m_writeLine(TraceLine(TraceMs(), m_strPort, '<', pBuffer, *pnRead));
+            Add('<', pBuffer, *pnRead);
+        else
+            Flush(); // a pause: what came before it is one line
         return bOk;
     }
     bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) override
     {
         bool bOk = m_pInner->WriteBytes(pBuffer, nCount, pnWritten);
         if (*pnWritten > 0)
-            m_writeLine(TraceLine(TraceMs(), m_strPort, '>', pBuffer, *pnWritten));
+            Add('>', pBuffer, *pnWritten);
         if (*pnWritten < nCount)
             Note("wrote " + std::to_string(*pnWritten) + " of " + std::to_string(nCount) + " bytes");
         return bOk;
     }
     void Note(const std::string& strWhat)
     {
+        Flush();
         m_writeLine(TraceLine(TraceMs(), m_strPort, '-', nullptr, 0) + strWhat);
     }
 
@@ -57,6 +79,9 @@ private:
     ICommHandle* m_pInner;
     std::string m_strPort;
     CTraceDriver::LineWriter m_writeLine;
+    std::string m_pending;
+    char m_cPending = 0;
+    uint64_t m_nPendingMs = 0;
 };
 
 } // namespace

@@ -7,8 +7,9 @@
 //   12.345 COM33 > BOOT<0d><0a>
 //   12.402 COM33 < <42>
 //
-// Seconds since the program started, the port, > sent or < received, then
-// the bytes: printable ones (space to '~', '<' excepted) as text, every
+// Seconds since the program started (of the line's first byte), the port,
+// > sent or < received (- for the port's opening and closing), then the
+// bytes that followed each other in one direction within 10 ms: printable ones (space to '~', '<' excepted) as text, every
 // other byte as <hh>.
 #pragma once
 

@@ -107,10 +107,14 @@ int UsageError(const std::string& strWhat)
 // whose output did not all get out does not count as a success.
 int Conclude(COutputRoom& room, int nStatus)
 {
+    // A stop that comes while only the output is awaited ends the wait.
     CStopSignals::TakeInterrupts();
+    const bool bTerminatedBefore = CStopSignals::TerminateRequested();
     bool bWritten = room.Close(
         kOutputWaitMs, [] { return CStopSignals::AnyRequested(); },
-        [] { return CStopSignals::TakeInterrupts() > 0; });
+        [bTerminatedBefore] {
+            return (!bTerminatedBefore && CStopSignals::TerminateRequested()) || CStopSignals::TakeInterrupts() > 0;
+        });
     return bWritten || nStatus != 0 ? nStatus : 1;
 }
 
