@@ -3,8 +3,10 @@
 // under the terminal's close question, --verify and "up-to-date"; and the
 // station's runs of several units at once.
 #include "app/cli/FlashOne.h"
+#include "app/cli/OutputRoom.h"
 #include "app/cli/StopSignals.h"
 #include "app/cli/UnitRun.h"
+#include "app/cli/UnitVerify.h"
 #include "app/cli/station/Station.h"
 #include "serial/Console.h"
 #include "support/Rig.h"
@@ -211,6 +213,30 @@ TEST(CommandLine, StopAtAnyPacedByteLeavesNoHalfCommandForTheNextRun)
     }
 }
 
+TEST(CommandLine, JsonTextsKeepUtf8AndNameOtherBytes)
+{
+    // A UTF-8 sequence is its code point; a byte that starts none (alone,
+    // cut short, overlong, a surrogate) is its Latin-1 value.
+    EXPECT_EQ(JsonString("/dev/caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"),
+              "\"/dev/caf\\u00e9 \\u20ac \\ud83d\\ude00\"");
+    EXPECT_EQ(JsonString("caf\xe9"), "\"caf\\u00e9\"");
+    EXPECT_EQ(JsonString("\xc3"), "\"\\u00c3\"");
+    EXPECT_EQ(JsonString("\xc0\xaf\xed\xa0\x80"), "\"\\u00c0\\u00af\\u00ed\\u00a0\\u0080\"");
+    EXPECT_EQ(JsonString("a\"\\\r\n\t\x01\x7f"), "\"a\\\"\\\\\\r\\n\\t\\u0001\\u007f\"");
+}
+
+TEST(CommandLine, VerifiedAgreesWithTheVersionWritten)
+{
+    // Verified exactly when the version written is the packaged one.
+    for (float f : {2.199f, 2.1999f, 2.2f, 2.20001f, 2.209f, 2.2099f, 2.21f, 2.3f}) {
+        SCOPED_TRACE(f);
+        EXPECT_EQ(IsPackagedVersion(f), JsonVersion(true, f) == "2.20");
+    }
+    EXPECT_EQ(JsonVersion(true, 2.1f), "2.10"); // not the 2.0999999 it is held as
+    EXPECT_EQ(JsonVersion(true, 2.209f), "2.20");
+    EXPECT_EQ(JsonVersion(true, -1.509f), "-1.50");
+}
+
 TEST(CommandLine, StreamGoesOnUnderTheCloseQuestion)
 {
     for (int nCtrlC : {1, 2}) {
@@ -359,6 +385,7 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
     EXPECT_EQ(station.RunAll({CStation::ComTarget(33), CStation::ComTarget(34), CStation::ComTarget(35),
                               CStation::ComTarget(36)}),
               1);
+    output.Flush();
 
     ASSERT_EQ(station.Records().size(), 4u);
     const char* kResults[] = {"completed", "silence", "completed", "open-failed"};
@@ -394,6 +421,101 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
         }
     }
 }
+
+TEST(Station, AllFindingNothingEndsAsOneRunDoes)
+{
+    CNoPorts noPorts;
+    SCliRig single;
+    single.Make(-1, &noPorts).FindPort();
+    single.RunToEnd();
+
+    SStationOptions options;
+    options.unit.bJson = true;
+    FILE* pHuman = std::tmpfile();
+    FILE* pJson = std::tmpfile();
+    {
+        CStationOutput output(pHuman, pJson);
+        CStation station(options, output, &noPorts);
+        std::vector<SUnitTarget> targets;
+        station.AddInstrumentPorts(targets);
+        EXPECT_EQ(station.RunAll(targets), 1);
+        output.Flush();
+    }
+    std::rewind(pJson);
+    std::vector<std::string> lines;
+    char sz[4096];
+    while (std::fgets(sz, sizeof sz, pJson))
+        lines.push_back(sz);
+    EXPECT_EQ(lines, single.JsonLines());
+    std::fclose(pHuman);
+    std::fclose(pJson);
+}
+
+#ifndef _WIN32
+TEST(Station, LaggingReaderMergesProgressOnly)
+{
+    // A reader that takes nothing: the pipe is full before the room writes.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    int nCapacity = fcntl(fds[1], F_GETPIPE_SZ);
+    std::string strFill(static_cast<size_t>(nCapacity), '.');
+    ASSERT_EQ(write(fds[1], strFill.data(), strFill.size()), nCapacity);
+    FILE* pJson = fdopen(fds[1], "w");
+    FILE* pHuman = std::tmpfile();
+    std::vector<std::string> posted;
+    {
+        COutputRoom room(pHuman, pJson, 4);
+        auto post = [&](const std::string& strLine) {
+            posted.push_back(strLine);
+            room.JsonLine(strLine);
+        };
+        post("{\"event\":\"status\",\"port\":\"COM1\",\"text\":\"Downloading new firmware...\"}\n");
+        for (int n = 0; n <= 100; ++n) {
+            for (const char* pszPort : {"COM1", "COM2"})
+                post("{\"event\":\"progress\",\"port\":\"" + std::string(pszPort) + "\",\"percent\":"
+                     + std::to_string(n) + "}\n");
+            if (n == 50)
+                post("{\"event\":\"message\",\"port\":\"COM2\",\"type\":0}\n");
+        }
+        post("{\"event\":\"end\",\"port\":\"COM1\"}\n");
+        post("{\"event\":\"end\",\"port\":\"COM2\"}\n");
+        // Now the reader reads.
+        std::string strRead;
+        std::thread reader([&] {
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(fds[0], buf, sizeof buf)) > 0)
+                strRead.append(buf, static_cast<size_t>(n));
+        });
+        room.Flush();
+        std::fclose(pJson);
+        reader.join();
+        ASSERT_EQ(strRead.compare(0, strFill.size(), strFill), 0);
+        std::vector<std::string> got;
+        for (size_t p = strFill.size(), q; p < strRead.size(); p = q + 1) {
+            q = strRead.find('\n', p);
+            got.push_back(strRead.substr(p, q - p + 1));
+        }
+        // In order, a subsequence of what was posted, with every event but
+        // progress kept and each port's last progress kept; some merged.
+        size_t i = 0;
+        for (const std::string& s : got) {
+            while (i < posted.size() && posted[i] != s) {
+                EXPECT_NE(posted[i].find("progress"), std::string::npos) << "lost: " << posted[i];
+                ++i;
+            }
+            ASSERT_LT(i, posted.size()) << "out of order: " << s;
+            ++i;
+        }
+        EXPECT_LT(got.size(), posted.size());
+        EXPECT_NE(strRead.find("\"COM1\",\"percent\":100}"), std::string::npos);
+        EXPECT_NE(strRead.find("\"COM2\",\"percent\":100}"), std::string::npos);
+    }
+    close(fds[0]);
+    std::fclose(pHuman);
+}
+#endif
 
 TEST(Station, PortIsUpdatedOncePerAppearance)
 {

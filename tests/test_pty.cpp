@@ -4,9 +4,11 @@
 #include "support/Process.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdarg>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
@@ -458,19 +460,31 @@ TEST(WholeRun, AnswerTypedBeforeTheQuestionDoesNotCount)
 
 TEST(WholeRun, CommandLineContract)
 {
+    // A usage error: the problem and where to look, not the whole help.
     SProcessResult r = RunProcess({ZT_FLASH_EXE, "--bogus"});
     EXPECT_EQ(r.nExit, 2);
-    r = RunProcess({ZT_FLASH_EXE, "--port"});
+    EXPECT_EQ(r.strErr, "zt9047q-flash: unknown option '--bogus'\nTry 'zt9047q-flash --help' for more information.\n");
+    r = RunProcess({ZT_FLASH_EXE, "-p"});
     EXPECT_EQ(r.nExit, 2);
+    EXPECT_EQ(r.strErr, "zt9047q-flash: option '-p' needs a port name\nTry 'zt9047q-flash --help' for more information.\n");
     r = RunProcess({ZT_FLASH_EXE, "--port", "LPT1"});
     EXPECT_EQ(r.nExit, 2);
+    EXPECT_EQ(r.strErr.find("usage:"), std::string::npos) << r.strErr;
+    // The short options.
+    r = RunProcess({ZT_FLASH_EXE, "-l", "-j"});
+    EXPECT_EQ(r.nExit, 0);
+    EXPECT_EQ(r.strOut.rfind("{\"event\":\"port\",\"port\":\"", 0), 0u) << r.strOut;
+    r = RunProcess({ZT_FLASH_EXE, "-p", "COM32", "-y", "-q", "-j"});
+    EXPECT_EQ(r.nExit, 1);
+    EXPECT_NE(r.strOut.find("\"result\":\"open-failed\""), std::string::npos) << r.strOut;
+    EXPECT_EQ(r.strErr.find("Port: "), std::string::npos) << r.strErr; // quiet
     r = RunProcess({ZT_FLASH_EXE, "--help"});
     EXPECT_EQ(r.nExit, 0);
     EXPECT_NE(r.strOut.find("usage: zt9047q-flash [--port NAME]... [--all] [--watch] [--verify] [--yes] [--json] [--quiet]"),
               std::string::npos);
-    r = RunProcess({ZT_FLASH_EXE, "--version"});
+    r = RunProcess({ZT_FLASH_EXE, "-V"});
     EXPECT_EQ(r.nExit, 0);
-    EXPECT_NE(r.strOut.find("2.20"), std::string::npos);
+    EXPECT_EQ(r.strOut, "zt9047q-flash " ZT_PROGRAM_VERSION "\ncarries ZT9047Q firmware 2.20\n");
 
     // A port that does not exist: the window's message, and a failed run.
     r = RunProcess({ZT_FLASH_EXE, "--port", "COM32"});
@@ -551,6 +565,170 @@ TEST(WholeRun, TerminateDuringAFrameWaitStopsAtOnce)
         std::printf("[ figures  ] SIGTERM in a frame wait to exit (%s): %.1f ms\n", bStation ? "station" : "one unit",
                     dMs);
     }
+}
+
+namespace {
+
+// Waits up to nMs for the child; its exit status, or -1 (then it is killed).
+int WaitExit(pid_t pid, int nMs)
+{
+    Clock::time_point t0 = Clock::now();
+    int nStatus = 0;
+    while (waitpid(pid, &nStatus, WNOHANG) == 0) {
+        if (MsSince(t0) > nMs) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+}
+
+std::vector<std::string> Lines(const std::string& s)
+{
+    std::vector<std::string> lines;
+    for (size_t p = 0, q; p < s.size(); p = q + 1) {
+        q = s.find('\n', p);
+        if (q == std::string::npos)
+            q = s.size();
+        lines.push_back(s.substr(p, q - p));
+    }
+    return lines;
+}
+
+int FieldOf(const std::string& strLine, const std::string& strField)
+{
+    size_t nAt = strLine.find("\"" + strField + "\":");
+    return nAt == std::string::npos ? -1 : std::atoi(strLine.c_str() + nAt + strField.size() + 3);
+}
+
+// Every line a whole event, the end last, and no progress event missing:
+// two frames move the percentage about one step, so two events in a row are
+// at most two frames apart; the last one (shown before its tick's frame
+// goes out) at most three frames short of the end.
+void ExpectWholeStream(const std::string& strJson)
+{
+    std::vector<std::string> lines = Lines(strJson);
+    ASSERT_FALSE(lines.empty());
+    int nProgressFrames = -1;
+    for (const std::string& s : lines) {
+        if (s.find("\"progress\"") != std::string::npos)
+            nProgressFrames = FieldOf(s, "frames");
+    }
+    EXPECT_LE(FieldOf(lines.back(), "frames") - nProgressFrames, 3) << lines.back();
+    int nLastFrames = -1;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& s = lines[i];
+        EXPECT_TRUE(s.compare(0, 10, "{\"event\":\"") == 0 && s.back() == '}') << s;
+        EXPECT_EQ(s.find("\"event\":\"end\"") != std::string::npos, i + 1 == lines.size()) << s;
+        size_t nAt = s.find("\"frames\":");
+        if (s.find("\"progress\"") != std::string::npos && nAt != std::string::npos) {
+            int nFrames = std::atoi(s.c_str() + nAt + 9);
+            if (nLastFrames >= 0) {
+                EXPECT_LE(nFrames - nLastFrames, 2) << s;
+            }
+            nLastFrames = nFrames;
+        }
+    }
+}
+
+} // namespace
+
+TEST(WholeRun, BlockedOutputLosesNothingToSignals)
+{
+    // Standard output holds 4 KiB and is not read while Ctrl-C (the close
+    // question, nobody to answer) and then SIGTERM come during the stream.
+    CSimProcess sim;
+    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {}));
+    int fdOut = -1, fdErr = -1;
+    pid_t pid = Spawn({ZT_FLASH_EXE, "-p", sim.m_strCom, "-j"}, &fdOut, &fdErr, 4096);
+    ASSERT_GT(pid, 0);
+    // The handshake takes about 4.2 s; at 5.6 s some 140 frames are out,
+    // far more events than the pipe holds.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5600));
+    kill(pid, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::string strJson = ReadAll(fdOut);
+    std::string strErr;
+    int nExit = WaitExit(pid, 5000);
+    strErr += ReadAll(fdErr);
+    close(fdOut);
+    close(fdErr);
+    EXPECT_EQ(nExit, 1) << strErr;
+    ExpectWholeStream(strJson);
+    EXPECT_NE(strJson.find("\"answer\":\"no\""), std::string::npos) << strJson; // the question, withdrawn
+    EXPECT_NE(strJson.find("\"result\":\"interrupted\""), std::string::npos) << strJson;
+}
+
+TEST(WholeRun, PausingReaderLeavesThePacingAlone)
+{
+    CSimProcess sim;
+    ASSERT_TRUE(sim.Start(ZT_SIM_EXE, {}));
+    int fdOut = -1, fdErr = -1;
+    pid_t pid = Spawn({ZT_FLASH_EXE, "--port", sim.m_strCom, "--json"}, &fdOut, &fdErr, 4096);
+    ASSERT_GT(pid, 0);
+    std::string strJson;
+    ASSERT_TRUE(ReadUntil(fdOut, &strJson, "\"percent\":1,", 15000)) << strJson;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    strJson += ReadAll(fdOut);
+    std::string strErr = ReadAll(fdErr);
+    int nExit = WaitExit(pid, 5000);
+    close(fdOut);
+    close(fdErr);
+    EXPECT_EQ(nExit, 0) << strErr;
+    ExpectWholeStream(strJson);
+    // About 6.1 s; the reader's 2 s pause is not in it.
+    size_t nAt = strJson.find("\"elapsed_ms\":");
+    ASSERT_NE(nAt, std::string::npos);
+    int nElapsed = std::atoi(strJson.c_str() + nAt + 13);
+    EXPECT_LT(nElapsed, 6800) << strJson.substr(nAt);
+    std::printf("[ figures  ] update with a reader pausing 2 s: %d ms\n", nElapsed);
+}
+
+TEST(WholeRun, UnreadOutputHoldsUpNoUnitAndNoStop)
+{
+    // Eight units whose JSON nobody reads: all complete, and SIGTERM then
+    // ends the tool at once, its ports released.
+    const int kUnits = 8;
+    std::unique_ptr<CSimProcess> sims[kUnits];
+    std::vector<std::string> argv = {ZT_FLASH_EXE, "--json"};
+    for (auto& pSim : sims) {
+        pSim.reset(new CSimProcess);
+        ASSERT_TRUE(pSim->Start(ZT_SIM_EXE, {}));
+        argv.push_back("--port");
+        argv.push_back(pSim->m_strCom);
+    }
+    int fdOut = -1, fdErr = -1;
+    pid_t pid = Spawn(argv, &fdOut, &fdErr, 4096);
+    ASSERT_GT(pid, 0);
+    std::string strErr;
+    bool bSummary = ReadUntil(fdErr, &strErr, "Summary:", 30000);
+    // All done; the tool now waits for its reader.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, SIGTERM);
+    Clock::time_point t0 = Clock::now();
+    int nExit = WaitExit(pid, 5000);
+    double dMs = MsSince(t0);
+    ReadUntil(fdErr, &strErr, "\x01", 200);
+    close(fdOut);
+    close(fdErr);
+    ASSERT_TRUE(bSummary) << strErr;
+    EXPECT_NE(strErr.find("8 runs: 8 completed."), std::string::npos) << strErr;
+    EXPECT_EQ(nExit, 1); // completed, but not all its output got out
+    EXPECT_LT(dMs, 1000.0);
+    EXPECT_NE(strErr.find("zt9047q-flash: standard output took nothing more"), std::string::npos) << strErr;
+    for (auto& pSim : sims) {
+        int fd = open(pSim->m_strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        int nExclusive = -1;
+        EXPECT_TRUE(fd >= 0 && ioctl(fd, TIOCGEXCL, &nExclusive) == 0 && nExclusive == 0) << pSim->m_strPath;
+        if (fd >= 0)
+            close(fd);
+        EXPECT_NE(pSim->Stop().find("the packaged image, byte for byte"), std::string::npos);
+    }
+    std::printf("[ figures  ] SIGTERM to exit with standard output stuck: %.0f ms\n", dMs);
 }
 
 TEST(PackagedImage, GeneratorMakesTheCheckedInImage)

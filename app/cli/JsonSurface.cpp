@@ -1,5 +1,7 @@
 #include "JsonSurface.h"
 
+#include "update/TextFormat.h"
+
 #include <cmath>
 
 const char* RunEndName(ERunEnd eEnd)
@@ -27,35 +29,121 @@ const char* RunResultName(const SRunEnd& end)
     return end.bUpToDate ? "up-to-date" : RunEndName(end.eResult);
 }
 
+std::string VersionInHundredths(float fVersion)
+{
+    // The number as the unit wrote it (the fewest decimals that read back as
+    // the same value: 2.1, not 2.0999999), cut after the hundredths as the
+    // version rule cuts it: 2.209 is the 2.20 it is taken for, never 2.21.
+    double dValue = static_cast<double>(fVersion);
+    char sz[64];
+    if (!std::isfinite(dValue) || std::fabs(dValue) > 1e15) {
+        std::snprintf(sz, sizeof sz, "%.2f", dValue);
+        return sz;
+    }
+    std::string s;
+    for (int nDecimals = 2; nDecimals <= 12; ++nDecimals) {
+        std::snprintf(sz, sizeof sz, "%.*f", nDecimals, dValue);
+        s = sz;
+        for (char& c : s) {
+            if (c == ',')
+                c = '.'; // whatever the locale
+        }
+        float fBack = 0.0f;
+        if (ScanFloat(s.c_str(), &fBack) && fBack == fVersion)
+            break;
+    }
+    size_t nPoint = s.find('.');
+    if (nPoint != std::string::npos)
+        s.resize(nPoint + 3);
+    if (s == "-0.00")
+        s = "0.00";
+    return s;
+}
+
 std::string JsonVersion(bool bKnown, float fVersion)
 {
     if (!bKnown || !std::isfinite(fVersion))
         return "null";
-    char sz[32];
-    std::snprintf(sz, sizeof sz, "%.2f", static_cast<double>(fVersion));
-    return sz;
+    return VersionInHundredths(fVersion);
 }
+
+namespace {
+
+// The code point of the well-formed UTF-8 sequence at p (its length in
+// *pnLength), or -1 when the byte there starts none.
+long DecodeUtf8(const unsigned char* p, size_t nLeft, size_t* pnLength)
+{
+    unsigned char by = p[0];
+    size_t n;
+    long nCode, nMin;
+    if (by >= 0xC2 && by <= 0xDF) {
+        n = 2, nCode = by & 0x1F, nMin = 0x80;
+    } else if (by >= 0xE0 && by <= 0xEF) {
+        n = 3, nCode = by & 0x0F, nMin = 0x800;
+    } else if (by >= 0xF0 && by <= 0xF4) {
+        n = 4, nCode = by & 0x07, nMin = 0x10000;
+    } else {
+        return -1;
+    }
+    if (n > nLeft)
+        return -1;
+    for (size_t i = 1; i < n; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return -1;
+        nCode = (nCode << 6) | (p[i] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are no text.
+    if (nCode < nMin || (nCode >= 0xD800 && nCode <= 0xDFFF) || nCode > 0x10FFFF)
+        return -1;
+    *pnLength = n;
+    return nCode;
+}
+
+void AppendEscape(std::string& s, long nCode)
+{
+    char sz[8];
+    std::snprintf(sz, sizeof sz, "\\u%04lx", nCode);
+    s += sz;
+}
+
+} // namespace
 
 std::string JsonString(const std::string& strText)
 {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(strText.data());
+    const size_t nSize = strText.size();
     std::string s = "\"";
-    for (char c : strText) {
-        unsigned char by = static_cast<unsigned char>(c);
-        switch (c) {
+    for (size_t i = 0; i < nSize;) {
+        unsigned char by = p[i];
+        switch (by) {
         case '"': s += "\\\""; break;
         case '\\': s += "\\\\"; break;
         case '\r': s += "\\r"; break;
         case '\n': s += "\\n"; break;
         case '\t': s += "\\t"; break;
         default:
-            if (by < 0x20 || by >= 0x7F) {
-                char sz[8];
-                std::snprintf(sz, sizeof sz, "\\u%04x", by);
-                s += sz;
+            if (by >= 0x80) {
+                size_t nLength = 0;
+                long nCode = DecodeUtf8(p + i, nSize - i, &nLength);
+                if (nCode < 0) {
+                    AppendEscape(s, by); // not UTF-8: the byte's Latin-1 value
+                } else if (nCode >= 0x10000) {
+                    AppendEscape(s, 0xD800 + ((nCode - 0x10000) >> 10));
+                    AppendEscape(s, 0xDC00 + ((nCode - 0x10000) & 0x3FF));
+                    i += nLength;
+                    continue;
+                } else {
+                    AppendEscape(s, nCode);
+                    i += nLength;
+                    continue;
+                }
+            } else if (by < 0x20 || by == 0x7F) {
+                AppendEscape(s, by);
             } else {
-                s += c;
+                s += static_cast<char>(by);
             }
         }
+        ++i;
     }
     return s + "\"";
 }

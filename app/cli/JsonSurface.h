@@ -6,10 +6,12 @@
 //   message   {"type","text","answer"}       each message box, once answered
 //   end       {"result","text","bytes","frames","elapsed_ms","unit_version"}  last, exactly once;
 //             with --verify also {"verified","version_after"}
-// Texts are escaped so that every line is valid JSON: quote, backslash and
-// control characters (\r, \n, \t as such, others as \u00XX); bytes from 0x80
-// on are written as \u00XX of their Latin-1 value, so a line stays ASCII
-// whatever the unit sends.
+// Texts are escaped so that every line is valid JSON and plain ASCII: quote,
+// backslash and control characters (\r, \n, \t as such, others as \u00XX);
+// a well-formed UTF-8 sequence as its code point (\u00e9 for "é", a pair of
+// surrogate escapes above U+FFFF); every other byte from 0x80 on, which is no
+// UTF-8, as \u00XX of its Latin-1 value. Versions are written to the
+// hundredth, cut as the version rule cuts them (2.209 is 2.20, as verified).
 #pragma once
 
 #include "TerminalSurface.h"
@@ -48,6 +50,9 @@ struct SRunEnd
 const char* RunResultName(const SRunEnd& end);
 // The version as the end event writes it: "2.10", or "null".
 std::string JsonVersion(bool bKnown, float fVersion);
+// The version as the unit wrote it, cut after the hundredths: "2.20" for
+// 2.209 (which the version rule takes for 2.20), "2.10" for 2.1.
+std::string VersionInHundredths(float fVersion);
 
 class CJsonSurface : public IWindowSurface
 {

@@ -1,5 +1,6 @@
 #include "PortList.h"
 
+#include "JsonSurface.h"
 #include "serial/ComNames.h"
 
 #include <algorithm>
@@ -78,6 +79,28 @@ std::string PortListText(IPortSource* pSource)
         s += "\n";
     }
     return s;
+}
+
+bool PortListJson(std::string* pLines, std::string* pError, IPortSource* pSource)
+{
+    CEnumSerialPorts ports(pSource);
+    CSerInfoArray list;
+    try {
+        ports.EnumerateAll(list, 0);
+    } catch (const std::string& strError) {
+        *pError = strError;
+        return false;
+    }
+    for (int i = 0; i < list.GetSize(); ++i) {
+        const SSerInfo& info = list[i];
+        std::string strCom = ComNameOf(info);
+        int nCom = -1;
+        bool bInstrument = MatchDisplayName(info.strDisplayName, &nCom);
+        *pLines += "{\"event\":\"port\",\"port\":" + JsonString(strCom == "-" ? "" : strCom) + ",\"path\":"
+            + JsonString(info.strPath) + ",\"name\":" + JsonString(info.strDisplayName)
+            + ",\"instrument\":" + (bInstrument ? "true" : "false") + "}\n";
+    }
+    return true;
 }
 
 std::string OpenFailureText(const std::string& strDevice, const SOpenError& error)

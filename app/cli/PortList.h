@@ -15,6 +15,10 @@ std::string PortListText(IPortSource* pSource = nullptr);
 // "usb <location> serial <number>", each part only when known; empty when
 // neither is.
 std::string UsbIdentityText(const SSerInfo& info);
+// --list --json: one JSON object per port, {"event":"port","port":COM name
+// ("" when it has none),"path","name" (display name),"instrument"}. False
+// (and the reason in *pError) when the list cannot be read.
+bool PortListJson(std::string* pLines, std::string* pError, IPortSource* pSource = nullptr);
 
 // One line naming the device and the system's reason it did not open, with
 // the cure where there is one.

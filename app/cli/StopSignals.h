@@ -7,8 +7,9 @@
 class CStopSignals
 {
 public:
-    // Installs the handlers (once per process). Blocking system calls are
-    // not restarted, so a wait on the terminal ends at the signal.
+    // Installs the handlers (once per process). Reads and writes resume
+    // after a signal; the waits that look at the counts (the terminal's
+    // poll, sleeps) end at it.
     static void Install();
     // Ctrl-C presses not yet taken.
     static int TakeInterrupts();

@@ -21,7 +21,10 @@ void CStopSignals::Install()
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0; // no SA_RESTART: a read of the terminal returns at once
+    // Waits that must end at a signal (poll on the terminal, sleeps) end
+    // whatever the flag says; reads and writes resume, so no output is cut
+    // short by a Ctrl-C (the writers also resume on their own).
+    sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);

@@ -47,7 +47,7 @@ std::string CTerminalSurface::AsLines(const std::string& strText)
 void CTerminalSurface::EndBar()
 {
     if (m_bBarShown) {
-        std::fputc('\n', m_pOut);
+        WriteText("\n", false);
         m_bBarShown = false;
     }
 }
@@ -66,6 +66,15 @@ void CTerminalSurface::WriteLines(const std::string& strLines)
     }
     std::fputs(strLines.c_str(), m_pOut);
     std::fflush(m_pOut);
+}
+
+void CTerminalSurface::WriteText(const std::string& strText, bool bMergeable)
+{
+    if (m_writeText) {
+        m_writeText(strText, bMergeable);
+        return;
+    }
+    std::fputs(strText.c_str(), m_pOut);
 }
 
 void CTerminalSurface::Note(const std::string& strLine)
@@ -120,7 +129,7 @@ void CTerminalSurface::DrawBar(int nPos)
 #else
     strLine += "\033[K";
 #endif
-    std::fputs(strLine.c_str(), m_pOut);
+    WriteText(strLine, true);
     m_bBarShown = true;
 }
 
@@ -194,11 +203,11 @@ int CTerminalSurface::AskAndWait()
         Say(m_options.bAssumeYes ? "Answered Yes (--yes)." : "Answered No (no terminal to ask; --yes answers Yes).");
         return nAnswer;
     }
-    std::fputs("[y/N] ", m_pOut);
+    WriteText("[y/N] ", false);
     std::fflush(m_pOut);
     for (;;) {
         if (m_stopRequested && m_stopRequested()) {
-            std::fputc('\n', m_pOut);
+            WriteText("\n", false);
             return kAnswerNo;
         }
         int nAnswer = PollAnswerLine(kAnswerPollMs);

@@ -64,9 +64,11 @@ public:
     // Looked at while a question waits for its answer: the run is to stop.
     std::function<bool()> m_stopRequested;
     // Where whole lines go instead of the stream (several units writing to
-    // one terminal prefix and serialise them there). The progress bar and
-    // the y/N prompt, which are not whole lines, always use the stream.
+    // one terminal prefix and serialise them there).
     std::function<void(const std::string& strLines)> m_writeLines;
+    // Where the text that is not whole lines goes instead of the stream (the
+    // bar, the y/N prompt); bMergeable: a later one makes it obsolete.
+    std::function<void(const std::string& strText, bool bMergeable)> m_writeText;
     // Every message box once it has its answer (kAnswerOk, Yes or No).
     std::function<void(const std::string& strText, unsigned nType, int nAnswer)> m_onAnswered;
 
@@ -76,6 +78,7 @@ public:
 private:
     void EndBar();
     void WriteLines(const std::string& strLines);
+    void WriteText(const std::string& strText, bool bMergeable);
     void DrawBar(int nPos);
     void Answered(const std::string& strText, unsigned nType, int nAnswer);
     int AskAndWait();

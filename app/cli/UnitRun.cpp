@@ -51,6 +51,7 @@ CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, ICloc
     }
     m_pOpenDriver = pOpen;
     m_human.m_writeLines = options.writeHuman;
+    m_human.m_writeText = options.writeText;
     IWindowSurface* pSurface = &m_human;
     if (options.bJson) {
         m_pJson.reset(new CJsonSurface(options.pJson, target.strPort, m_human));
@@ -226,7 +227,7 @@ bool CUnitRun::Verify()
     else if (!after.bVersionKnown)
         m_human.Say("Not verified: the ZT9047Q answered without a version.");
     else
-        m_human.Say("Not verified: the ZT9047Q reports version " + FormatFixed2(after.fVersion) + ", not "
+        m_human.Say("Not verified: the ZT9047Q reports version " + VersionInHundredths(after.fVersion) + ", not "
                     + strPackaged + ".");
     return m_end.bVerified;
 }

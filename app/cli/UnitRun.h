@@ -42,6 +42,8 @@ struct SUnitOptions
     // Where whole human lines and JSON lines go instead of the streams.
     std::function<void(const std::string& strLines)> writeHuman;
     std::function<void(const std::string& strLine)> writeJson;
+    // Where the terminal's bar and prompt go instead of the stream.
+    std::function<void(const std::string& strText, bool bMergeable)> writeText;
 };
 
 class CUnitRun

@@ -7,10 +7,12 @@
 // Exit status: 0 when the firmware was updated (every unit's, verified when
 // asked), 1 for a failed or refused run, 2 for a usage error.
 #include "FlashOne.h"
+#include "OutputRoom.h"
 #include "PortList.h"
 #include "ProcessSetup.h"
 #include "StopSignals.h"
 #include "TerminalInput.h"
+#include "TraceDriver.h"
 #include "UnitRun.h"
 #include "station/Station.h"
 #include "serial/ComNames.h"
@@ -19,21 +21,32 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
 
+#ifndef ZT_PROGRAM_VERSION
+#define ZT_PROGRAM_VERSION "unknown"
+#endif
+
 namespace {
+
+// How long the tool still waits for a stream that takes nothing more once a
+// stop has come.
+const uint32_t kOutputWaitMs = 2000;
 
 const char kUsage[] =
     "usage: zt9047q-flash [--port NAME]... [--all] [--watch] [--verify] [--yes] [--json] [--quiet]\n"
-    "                     [--list] [--help] [--version]\n"
+    "                     [--trace[=FILE]] [--list] [--help] [--version]\n"
     "Updates the firmware of a ZT9047Q to version %s.\n"
 #ifdef _WIN32
-    "  --port NAME  the unit's port: a COM name (COM8, \\\\.\\COM8); device paths\n"
+    "  -p, --port NAME\n"
+    "               the unit's port: a COM name (COM8, \\\\.\\COM8); device paths\n"
     "               are for Linux only; without it the port is found by its name.\n"
 #else
-    "  --port NAME  the unit's port: a COM name (COM33, \\\\.\\COM33) or a device\n"
+    "  -p, --port NAME\n"
+    "               the unit's port: a COM name (COM33, \\\\.\\COM33) or a device\n"
     "               path (/dev/ttyUSB0); without it the port is found by its name.\n"
 #endif
     "               Given more than once, those units are updated at once\n"
@@ -42,14 +55,19 @@ const char kUsage[] =
     "               port that appears, once; units at %s already are left alone\n"
     "  --verify     after the update, wake the unit (up to 30 s) and check that it\n"
     "               reports the new version\n"
-    "  --yes        answer Yes to questions when there is no terminal to ask; with\n"
+    "  -y, --yes    answer Yes to questions when there is no terminal to ask; with\n"
     "               several units, Yes to every downgrade (without it: declined)\n"
-    "  --json       events as JSON Lines on standard output (human text stays on\n"
+    "  -j, --json   events as JSON Lines on standard output (human text stays on\n"
     "               standard error)\n"
-    "  --quiet      only message texts and the result on standard error\n"
-    "  --list       list the serial ports this program sees and exit\n"
-    "  --help       show this text\n"
-    "  --version    show the firmware version this program carries\n"
+    "  -q, --quiet  only message texts and the result on standard error\n"
+    "  --trace[=FILE]\n"
+    "               every byte sent and received, time-stamped, on standard\n"
+    "               error or into FILE\n"
+    "  -l, --list   list the serial ports this program sees and exit (with --json:\n"
+    "               one JSON object per port)\n"
+    "  -h, --help   show this text\n"
+    "  -V, --version\n"
+    "               show this program's version and the firmware version it carries\n"
     "With several units every line starts with the unit's port, and a summary\n"
     "table (port, version, result, seconds) ends the run.\n"
     "Exit status: 0 updated (every unit), 1 failed or refused, 2 usage error.\n";
@@ -86,9 +104,23 @@ bool TargetOf(const std::string& strPort, SUnitTarget* pTarget)
 
 int UsageError(const std::string& strWhat)
 {
-    std::fprintf(stderr, "zt9047q-flash: %s\n", strWhat.c_str());
-    PrintUsage(stderr);
+    std::fprintf(stderr, "zt9047q-flash: %s\nTry 'zt9047q-flash --help' for more information.\n", strWhat.c_str());
     return 2;
+}
+
+// The end of the output: every line written, or said what was not. A run
+// whose output did not all get out does not count as a success.
+int Conclude(COutputRoom& room, int nStatus)
+{
+    // A stop that comes while only the output is awaited ends the wait.
+    CStopSignals::TakeInterrupts();
+    const bool bTerminatedBefore = CStopSignals::TerminateRequested();
+    bool bWritten = room.Close(
+        kOutputWaitMs, [] { return CStopSignals::AnyRequested(); },
+        [bTerminatedBefore] {
+            return (!bTerminatedBefore && CStopSignals::TerminateRequested()) || CStopSignals::TakeInterrupts() > 0;
+        });
+    return bWritten || nStatus != 0 ? nStatus : 1;
 }
 
 } // namespace
@@ -99,22 +131,25 @@ int main(int argc, char** argv)
     bool bList = false;
     bool bAll = false;
     bool bWatch = false;
+    bool bTrace = false;
+    std::string strTraceFile;
     SUnitOptions options;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             PrintUsage(stdout);
             return 0;
-        } else if (a == "--version") {
-            std::printf("zt9047q-flash %s\n", FormatFixed2(kPackagedVersion).c_str());
+        } else if (a == "--version" || a == "-V") {
+            std::printf("zt9047q-flash %s\ncarries ZT9047Q firmware %s\n", ZT_PROGRAM_VERSION,
+                        FormatFixed2(kPackagedVersion).c_str());
             return 0;
-        } else if (a == "--yes") {
+        } else if (a == "--yes" || a == "-y") {
             options.terminal.bAssumeYes = true;
-        } else if (a == "--json") {
+        } else if (a == "--json" || a == "-j") {
             options.bJson = true;
         } else if (a == "--quiet" || a == "-q") {
             options.terminal.bQuiet = true;
-        } else if (a == "--list") {
+        } else if (a == "--list" || a == "-l") {
             bList = true;
         } else if (a == "--all") {
             bAll = true;
@@ -122,19 +157,37 @@ int main(int argc, char** argv)
             bWatch = true;
         } else if (a == "--verify") {
             options.bVerify = true;
-        } else if (a == "--port") {
+        } else if (a == "--trace") {
+            bTrace = true;
+        } else if (a.compare(0, 8, "--trace=") == 0) {
+            bTrace = true;
+            strTraceFile = a.substr(8);
+            if (strTraceFile.empty())
+                return UsageError("--trace= needs a file name");
+        } else if (a == "--port" || a == "-p") {
             if (i + 1 >= argc)
-                return UsageError("--port needs a name");
+                return UsageError("option '" + a + "' needs a port name");
             ports.push_back(argv[++i]);
         } else if (a.compare(0, 7, "--port=") == 0) {
             ports.push_back(a.substr(7));
+        } else if (a.size() > 1 && a[0] == '-') {
+            return UsageError("unknown option '" + a + "'");
         } else {
-            return UsageError("unknown argument '" + a + "'");
+            return UsageError("unexpected argument '" + a + "'");
         }
     }
 
     if (bList) {
-        std::fputs(PortListText().c_str(), stdout);
+        if (!options.bJson) {
+            std::fputs(PortListText().c_str(), stdout);
+            return 0;
+        }
+        std::string strLines, strError;
+        if (!PortListJson(&strLines, &strError)) {
+            std::fprintf(stderr, "zt9047q-flash: %s\n", CTerminalSurface::AsLines(strError).c_str());
+            return 1;
+        }
+        std::fputs(strLines.c_str(), stdout);
         return 0;
     }
 
@@ -146,13 +199,10 @@ int main(int argc, char** argv)
         SUnitTarget target;
         if (!TargetOf(strPort, &target)) {
 #ifdef _WIN32
-            std::fprintf(stderr, "zt9047q-flash: '%s' is not a COM name (COM1 to COM256; device paths are for Linux)\n",
-                         strPort.c_str());
+            return UsageError("'" + strPort + "' is not a COM name (COM1 to COM256; device paths are for Linux)");
 #else
-            std::fprintf(stderr, "zt9047q-flash: '%s' is not a COM name (COM1 to COM256) or a device path\n",
-                         strPort.c_str());
+            return UsageError("'" + strPort + "' is not a COM name (COM1 to COM256) or a device path");
 #endif
-            return 2;
         }
         // One device is one unit, however it is spelt.
         auto same = std::find_if(targets.begin(), targets.end(),
@@ -169,24 +219,60 @@ int main(int argc, char** argv)
     options.terminal.bOutIsTerminal = StderrIsTerminal();
     options.terminal.bInIsTerminal = StdinIsTerminal();
 
+    // From here on every line goes through the room's writers.
+    COutputRoom room(options.pHuman, options.bJson ? options.pJson : nullptr);
+    if (bTrace && !strTraceFile.empty()) {
+        std::string strError;
+        if (!room.TraceToFile(strTraceFile, &strError)) {
+            std::fprintf(stderr, "zt9047q-flash: cannot write the trace to %s: %s\n", strTraceFile.c_str(),
+                         strError.c_str());
+            return 2;
+        }
+    }
+    options.writeHuman = [&room](const std::string& strLines) { room.Say(strLines); };
+    options.writeText = [&room](const std::string& strText, bool bMergeable) { room.HumanText(strText, bMergeable); };
+    options.writeJson = [&room](const std::string& strLine) { room.JsonLine(strLine); };
+    // One decorator per unit (the station's units open their ports on threads of their own).
+    std::list<CTraceDriver> traces;
+    auto traced = [&]() -> ICommDriver* {
+        if (!bTrace)
+            return nullptr;
+        traces.emplace_back(PlatformCommDriver(), [&room](const std::string& strLine) { room.TraceLine(strLine); });
+        return &traces.back();
+    };
+
     if (bWatch || bAll || ports.size() > 1) {
         SStationOptions station;
         station.unit = options;
         station.unit.bLeaveUpToDate = bWatch;
         station.bInIsTerminal = options.terminal.bInIsTerminal;
-        CStationOutput output(options.pHuman, options.pJson);
-        CStation units(station, output);
-        if (bWatch)
-            return units.Watch();
-        if (bAll)
-            units.AddInstrumentPorts(targets);
-        return units.RunAll(targets);
+        UnitPlantFactory plants;
+        if (bTrace)
+            plants = [&](const SUnitTarget&) {
+                SUnitPlant plant;
+                plant.pDriver = traced();
+                return plant;
+            };
+        CStation units(station, room, nullptr, plants);
+        int nStatus;
+        if (bWatch) {
+            nStatus = units.Watch();
+        } else {
+            if (bAll)
+                units.AddInstrumentPorts(targets);
+            nStatus = units.RunAll(targets);
+        }
+        return Conclude(room, nStatus);
     }
 
     SUnitTarget target;
     if (!targets.empty())
         target = targets.front();
     IClock& clock = SystemClock();
-    CUnitRun run(target, options, clock, [] { return CStopSignals::AnyRequested(); });
-    return FlashOneUnit(run, targets.empty(), options.terminal.bInIsTerminal, clock);
+    int nStatus;
+    {
+        CUnitRun run(target, options, clock, [] { return CStopSignals::AnyRequested(); }, nullptr, traced());
+        nStatus = FlashOneUnit(run, targets.empty(), options.terminal.bInIsTerminal, clock);
+    } // the port is released before the output is awaited
+    return Conclude(room, nStatus);
 }

@@ -22,11 +22,15 @@ inline std::string ReadAll(int fd)
 }
 
 // Starts argv with stdout and stderr on pipes; standard input from /dev/null.
-inline pid_t Spawn(const std::vector<std::string>& argv, int* pfdOut, int* pfdErr)
+// nOutPipeBytes: the stdout pipe's capacity (0: the system's), so that a
+// test that does not read fills it soon.
+inline pid_t Spawn(const std::vector<std::string>& argv, int* pfdOut, int* pfdErr, int nOutPipeBytes = 0)
 {
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0)
         return -1;
+    if (nOutPipeBytes > 0)
+        fcntl(out[1], F_SETPIPE_SZ, nOutPipeBytes);
     pid_t pid = fork();
     if (pid == 0) {
         int fdNull = open("/dev/null", O_RDONLY);

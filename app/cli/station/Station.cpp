@@ -29,7 +29,7 @@ std::string Joined(const std::vector<std::string>& names)
 
 std::string VersionText(bool bKnown, float fVersion)
 {
-    return bKnown ? FormatFixed2(static_cast<double>(fVersion)) : "-";
+    return bKnown ? VersionInHundredths(fVersion) : "-";
 }
 
 uint64_t SteadyMs()
@@ -371,28 +371,15 @@ int CStation::Run(bool bWatching)
 
 void CStation::NotFound()
 {
-    m_output.Say(CTerminalSurface::AsLines(texts::kNotFound));
-    if (!m_options.unit.terminal.bQuiet) {
-        std::string strList = PortListText(m_pPorts);
-        std::string strLines = "Serial ports seen:";
-        for (size_t p = 0, q; p < strList.size(); p = q + 1) {
-            q = strList.find('\n', p);
-            strLines += "\n  " + strList.substr(p, q - p);
-        }
-        m_output.Say(strLines);
-    }
-    if (m_options.unit.bJson) {
-        SRunEnd end;
-        end.eResult = kEndNotFound;
-        end.strText = texts::kNotFound;
-        end.bVerifyAsked = m_options.unit.bVerify;
-        CTerminalSurface human(stderr, m_options.unit.terminal, SystemClock());
-        CJsonSurface json(m_options.unit.pJson, "", human);
-        CStationOutput& output = m_output;
-        json.m_writeLine = [&output](const std::string& strLine) { output.JsonLine(strLine); };
-        json.EmitEnd(end);
-    }
-    m_output.Say("Result: not-found");
+    // As a single run that finds no port: its lines and events, no prefix.
+    SUnitOptions options = m_options.unit;
+    CStationOutput& output = m_output;
+    options.writeHuman = [&output](const std::string& strLines) { output.Say(strLines); };
+    options.writeJson = [&output](const std::string& strLine) { output.JsonLine(strLine); };
+    SUnitTarget nowhere;
+    CUnitRun run(nowhere, options, SystemClock(), [] { return false; }, m_pPorts);
+    run.FindPort();
+    run.Finish();
 }
 
 int CStation::RunAll(const std::vector<SUnitTarget>& targets)

@@ -1,0 +1,137 @@
+#include "TraceDriver.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+// The port as lines name it: the COM name without "\\.\", or the path.
+std::string PortOf(const char* pszName)
+{
+    std::string s = pszName ? pszName : "";
+    if (s.compare(0, 4, "\\\\.\\") == 0)
+        s = s.substr(4);
+    return s;
+}
+
+class CTraceHandle : public ICommHandle
+{
+public:
+    CTraceHandle(ICommHandle* pInner, const std::string& strPort, const CTraceDriver::LineWriter& writeLine)
+        : m_pInner(pInner), m_strPort(strPort), m_writeLine(writeLine)
+    {
+    }
+    ~CTraceHandle() override
+    {
+        delete m_pInner;
+        Note("closed");
+    }
+    // Bytes in one direction that follow each other closely make one line:
+    // a reply read byte by byte, a frame written in pieces.
+    void Add(char cDirection, const void* pData, uint32_t nCount)
+    {
+        uint64_t nNow = TraceMs();
+        if (m_cPending != cDirection || nNow - m_nPendingMs >= 10 || m_pending.size() >= 1024)
+            Flush();
+        if (m_pending.empty()) {
+            m_cPending = cDirection;
+            m_nPendingMs = nNow;
+        }
+        m_pending.append(static_cast<const char*>(pData), nCount);
+    }
+    void Flush()
+    {
+        if (!m_pending.empty())
+            m_writeLine(TraceLine(m_nPendingMs, m_strPort, m_cPending, m_pending.data(), m_pending.size()));
+        m_pending.clear();
+    }
+    bool SetQueues(uint32_t nIn, uint32_t nOut) override { return m_pInner->SetQueues(nIn, nOut); }
+    bool SetLine(uint32_t nBaud) override { return m_pInner->SetLine(nBaud); }
+    bool SetReadTimeouts(uint32_t nInterval, uint32_t nMultiplier, uint32_t nConstant) override
+    {
+        return m_pInner->SetReadTimeouts(nInterval, nMultiplier, nConstant);
+    }
+    bool ReadBytes(void* pBuffer, uint32_t nCount, uint32_t* pnRead) override
+    {
+        bool bOk = m_pInner->ReadBytes(pBuffer, nCount, pnRead);
+        if (*pnRead > 0)
+            Add('<', pBuffer, *pnRead);
+        else
+            Flush(); // a pause: what came before it is one line
+        return bOk;
+    }
+    bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) override
+    {
+        bool bOk = m_pInner->WriteBytes(pBuffer, nCount, pnWritten);
+        if (*pnWritten > 0)
+            Add('>', pBuffer, *pnWritten);
+        if (*pnWritten < nCount)
+            Note("wrote " + std::to_string(*pnWritten) + " of " + std::to_string(nCount) + " bytes");
+        return bOk;
+    }
+    void Note(const std::string& strWhat)
+    {
+        Flush();
+        m_writeLine(TraceLine(TraceMs(), m_strPort, '-', nullptr, 0) + strWhat);
+    }
+
+private:
+    ICommHandle* m_pInner;
+    std::string m_strPort;
+    CTraceDriver::LineWriter m_writeLine;
+    std::string m_pending;
+    char m_cPending = 0;
+    uint64_t m_nPendingMs = 0;
+};
+
+} // namespace
+
+uint64_t TraceMs()
+{
+    static const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+}
+
+std::string TraceLine(uint64_t nMs, const std::string& strPort, char cDirection, const void* pData, size_t nSize)
+{
+    char sz[48];
+    std::snprintf(sz, sizeof sz, "%llu.%03u ", static_cast<unsigned long long>(nMs / 1000),
+                  static_cast<unsigned>(nMs % 1000));
+    std::string s = sz + strPort + " " + cDirection + " ";
+    const unsigned char* p = static_cast<const unsigned char*>(pData);
+    for (size_t i = 0; i < nSize; ++i) {
+        if (p[i] >= 0x20 && p[i] <= 0x7E && p[i] != '<') {
+            s += static_cast<char>(p[i]);
+        } else {
+            std::snprintf(sz, sizeof sz, "<%02x>", p[i]);
+            s += sz;
+        }
+    }
+    return s;
+}
+
+CTraceDriver::CTraceDriver(ICommDriver& inner, LineWriter writeLine) : m_inner(inner), m_writeLine(std::move(writeLine))
+{
+    TraceMs(); // the clock starts with the first port
+}
+
+ICommHandle* CTraceDriver::Traced(ICommHandle* pHandle, const std::string& strPort)
+{
+    if (!pHandle) {
+        m_writeLine(TraceLine(TraceMs(), strPort, '-', nullptr, 0) + "open failed");
+        return nullptr;
+    }
+    m_writeLine(TraceLine(TraceMs(), strPort, '-', nullptr, 0) + "opened");
+    return new CTraceHandle(pHandle, strPort, m_writeLine);
+}
+
+ICommHandle* CTraceDriver::OpenDevice(const char* pszName)
+{
+    return Traced(m_inner.OpenDevice(pszName), PortOf(pszName));
+}
+
+ICommHandle* CTraceDriver::OpenDeviceReporting(const char* pszName, SOpenError* pError)
+{
+    return Traced(m_inner.OpenDeviceReporting(pszName, pError), PortOf(pszName));
+}
