@@ -25,6 +25,10 @@ test_packages=(
   imagemagick util-linux udev
   # the Debian packages: their build, manual pages from the programs' help, lintian
   debhelper dpkg-dev fakeroot help2man lintian
+  # the Windows installer, signatures and the portable zip
+  msitools osslsigncode openssl zip unzip
+  # a clean Debian root for the command line's package (scripts/check-debian-root.sh)
+  debootstrap
 )
 
 case "$job" in
