@@ -2,12 +2,17 @@
 # The command line's Debian package on a bare Debian 12: in a clean bookworm
 # minbase root made by debootstrap, installing zt9047q-flash brings no Qt, no
 # X and nothing graphical; a whole update against the simulator runs there;
-# a purge leaves none of its files. Needs root and Debian's package mirror;
-# not part of the test command (the base system takes minutes to fetch).
-# Uses the packages in build/deb (scripts/test-package.sh makes them).
+# a purge leaves none of its files. Needs root and Debian's package mirror.
+# Checks the packages in build/deb: scripts/test-package.sh makes them and
+# runs this at its end.
 #   scripts/check-debian-root.sh [MIRROR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The root's mounts live in a private mount namespace of their own: nothing
+# leaks to the machine's, even if this script is killed.
+if [ -z "${ZT_CHECK_ROOT_NS:-}" ]; then
+  ZT_CHECK_ROOT_NS=1 exec unshare --mount --propagation private bash "$0" "$@"
+fi
 mirror=${1:-http://deb.debian.org/debian}
 
 version=$(dpkg-parsechangelog -l debian/changelog -S Version)
@@ -20,7 +25,8 @@ root=$(mktemp -d)
 mounted=()
 cleanup() {
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount "${mounted[$i]}" 2>/dev/null || true; done
-  rm -rf "$root"; rm -f "$root".*
+  # Never into a mount that stayed (the machine's /dev, say).
+  rm -rf --one-file-system "$root"; rm -f "$root".*
 }
 trap cleanup EXIT
 fail() { echo "check-debian-root: $*" >&2; exit 1; }

@@ -4,7 +4,9 @@
 # zt9047q-update: the window, its icons and manual page; zt9047q-sim: the
 # simulator) and checks them: lintian must report no error and no warning,
 # each package must carry its files and no other package's, and the command
-# line's must need no window system.
+# line's must need no window system; then, in a clean Debian 12 root, the
+# command line's package must install alone, update a simulated unit and
+# purge without a trace (scripts/check-debian-root.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -88,5 +90,8 @@ man_text "$flash_deb" usr/share/man/man1/zt9047q-flash.1.gz | grep -qF '\-\-port
 man_text "$sim_deb" usr/share/man/man1/zt9047q-sim.1.gz | grep -qF '\-\-save' ||
   { echo "test-package: the zt9047q-sim page lacks --save" >&2; status=1; }
 
-[ $status -eq 0 ] && echo "the three packages carry their programs, manual pages, udev rule, icons and copyright, each file once"
-exit $status
+[ $status -eq 0 ] || exit $status
+echo "the three packages carry their programs, manual pages, udev rule, icons and copyright, each file once"
+
+echo "== the command line's package in a clean Debian 12"
+bash scripts/check-debian-root.sh
