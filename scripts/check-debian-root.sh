@@ -22,6 +22,9 @@ sim_deb="build/deb/zt9047q-sim_${version}_${arch}.deb"
 [ -f "$flash_deb" ] && [ -f "$sim_deb" ] || { echo "run scripts/test-package.sh first" >&2; exit 1; }
 
 root=$(mktemp -d)
+# A root directory others can enter, as on a real system: apt fetches as
+# the user _apt.
+chmod 755 "$root"
 mounted=()
 cleanup() {
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount "${mounted[$i]}" 2>/dev/null || true; done
