@@ -26,22 +26,6 @@ cmake --build "$out/mingw" -j2 --target windows-dist
 cp "$out"/mingw/dist/*.msi "$out"/mingw/dist/*.zip "$out/"
 
 echo "== Debian packages"
-# A copy of the sources with a changelog entry for this version: the
-# package version is the programs' version.
-mkdir -p "$out/deb/src"
-tar --exclude=./build --exclude='./build-*' --exclude=./.git -cf - . | tar -C "$out/deb/src" -xf -
-full="$version.$tool_release"
-{
-  echo "zt9047q-update ($full) bookworm; urgency=medium"
-  echo
-  echo "  * Firmware $version ($(basename "$image"))."
-  echo
-  echo " -- QNL firmware tools <tools@qnl.invalid>  $(date -R)"
-  echo
-  cat debian/changelog
-} >"$out/deb/src/debian/changelog"
-(cd "$out/deb/src" && ZT_FIRMWARE_HEX="$image" DEB_BUILD_OPTIONS="parallel=2 noautodbgsym" \
-   dpkg-buildpackage -b -us -uc) >"$out/deb/build.log" 2>&1 ||
-  { tail -30 "$out/deb/build.log"; echo "release: the Debian packages did not build" >&2; exit 1; }
+bash scripts/build-debs.sh "$out/deb" "$image" "$version.$tool_release"
 cp "$out"/deb/*.deb "$out/"
 ls -l "$out"

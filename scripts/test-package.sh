@@ -11,19 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 out=build/deb
-rm -rf "$out"
-mkdir -p "$out/src"
-# dpkg-buildpackage writes the packages next to the source tree, so it
-# builds a copy of the sources, without build trees.
-tar --exclude=./build --exclude='./build-*' --exclude=./.git -cf - . | tar -C "$out/src" -xf -
-
-echo "== dpkg-buildpackage (log: $out/build.log)"
-if ! (cd "$out/src" && DEB_BUILD_OPTIONS="parallel=2 noautodbgsym" dpkg-buildpackage -b -us -uc) \
-     > "$out/build.log" 2>&1; then
-  tail -40 "$out/build.log"
-  echo "test-package: the packages did not build" >&2
-  exit 1
-fi
+bash scripts/build-debs.sh "$out"
 version=$(dpkg-parsechangelog -l debian/changelog -S Version)
 arch=$(dpkg --print-architecture)
 flash_deb="$out/zt9047q-flash_${version}_${arch}.deb"
