@@ -24,7 +24,7 @@ function(zt_help2man_page target)
   add_custom_command(
     OUTPUT ${page}
     COMMAND ${CMAKE_COMMAND} -DHELP2MAN=${ZT_HELP2MAN} -DPROGRAM=$<TARGET_FILE:${target}>
-            -DNAME=${arg_NAME} ${include_arg} -DVERSION=${PROJECT_VERSION} -DOUTPUT=${page}
+            -DNAME=${arg_NAME} ${include_arg} -DVERSION=${ZT_PROGRAM_VERSION} -DOUTPUT=${page}
             -P ${PROJECT_SOURCE_DIR}/cmake/Help2Man.cmake
     DEPENDS ${target} ${arg_INCLUDE} ${PROJECT_SOURCE_DIR}/cmake/Help2Man.cmake
     COMMENT "Manual page of ${target}"

@@ -3,6 +3,7 @@
 // within the sum of its time limits, and either starts the stream on an open
 // port or ends idle with the port released and one of the system's texts.
 #include "ScriptPort.h"
+#include "BuildVersion.h"
 #include "serial/Console.h"
 #include "support/FakeSurface.h"
 #include "update/UpdateDlgDlg.h"
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         std::abort();
     }
     if (dlg.m_nTransferState == 1) {
-        if (!dlg.m_pPort || !dlg.m_pPort->IsOpen() || dlg.m_nImageLength != 103888 || surface.m_bDownloadEnabled)
+        if (!dlg.m_pPort || !dlg.m_pPort->IsOpen() || dlg.m_nImageLength != ZT_FIRMWARE_BYTES || surface.m_bDownloadEnabled)
             std::abort();
         for (const std::string& s : surface.m_messages)
             if (s.compare(0, 48, "The ZT9047Q is running a newer firmware version(") != 0)

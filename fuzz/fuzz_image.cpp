@@ -4,6 +4,7 @@
 // whole to the simulated unit, any other is refused before a port opens;
 // and a tick fed an image nobody checked never sends a byte from beyond it.
 #include "faults/FaultRig.h"
+#include "BuildVersion.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -84,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         DecodeFirmwareText(pText, nChars, full.data(), static_cast<uint32_t>(full.size()), &bFullSound);
         bool bGood = bFullSound && nChars / 2 <= static_cast<uint32_t>(CUpdateDlgDlg::kImageBufferSize) && Whole(full);
         if (bGood) {
-            if (rig.Messages() != std::vector<std::string>{"ZT9047Q firmware updated to version 2.20"}
+            if (rig.Messages() != std::vector<std::string>{"ZT9047Q firmware updated to version " ZT_FIRMWARE_VERSION_TEXT}
                 || rig.model.AcceptedImage() != full)
                 std::abort();
         } else if (rig.Messages() != std::vector<std::string>{texts::kDamagedImage} || rig.sim.m_nOpens != 0) {

@@ -31,6 +31,10 @@ test_packages=(
   debhelper dpkg-dev fakeroot help2man lintian
   # the records: SQLite and libpq, a PostgreSQL server for its tests, the sqlite3 shell
   libsqlite3-dev libpq-dev postgresql sqlite3
+  # the Windows installer, signatures and the portable zip
+  msitools osslsigncode openssl zip unzip
+  # a clean Debian root for the command line's package (scripts/check-debian-root.sh)
+  debootstrap
 )
 
 case "$job" in

@@ -1,34 +1,27 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a copy of the sources in build/deb
-# (zt9047q-update: the window, zt9047q-flash, the udev rule, the icons, the
-# manual pages; zt9047q-sim: the simulator) and checks them: lintian must
-# report no error and no warning, and each package must carry its files.
+# (zt9047q-flash: the command line, the udev rule and its manual page;
+# zt9047q-update: the window, its icons and manual page; zt9047q-sim: the
+# simulator) and checks them: lintian must report no error and no warning,
+# each package must carry its files and no other package's, and the command
+# line's must need no window system; then, in a clean Debian 12 root, the
+# command line's package must install alone, update a simulated unit and
+# purge without a trace (scripts/check-debian-root.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 out=build/deb
-rm -rf "$out"
-mkdir -p "$out/src"
-# dpkg-buildpackage writes the packages next to the source tree, so it
-# builds a copy of the sources, without build trees.
-tar --exclude=./build --exclude='./build-*' --exclude=./.git -cf - . | tar -C "$out/src" -xf -
-
-echo "== dpkg-buildpackage (log: $out/build.log)"
-if ! (cd "$out/src" && DEB_BUILD_OPTIONS="parallel=2 noautodbgsym" dpkg-buildpackage -b -us -uc) \
-     > "$out/build.log" 2>&1; then
-  tail -40 "$out/build.log"
-  echo "test-package: the packages did not build" >&2
-  exit 1
-fi
+bash scripts/build-debs.sh "$out"
 version=$(dpkg-parsechangelog -l debian/changelog -S Version)
 arch=$(dpkg --print-architecture)
+flash_deb="$out/zt9047q-flash_${version}_${arch}.deb"
 update_deb="$out/zt9047q-update_${version}_${arch}.deb"
 sim_deb="$out/zt9047q-sim_${version}_${arch}.deb"
-ls -l "$update_deb" "$sim_deb"
+ls -l "$flash_deb" "$update_deb" "$sim_deb"
 
 echo "== lintian"
 # Informational tags are shown but do not fail the run.
-lintian --display-info --fail-on error,warning "$update_deb" "$sim_deb"
+lintian --display-info --fail-on error,warning "$flash_deb" "$update_deb" "$sim_deb"
 echo "lintian: no errors, no warnings"
 
 echo "== contents"
@@ -39,9 +32,12 @@ expect() { # expect DEB PATH: the package must carry PATH
     status=1
   fi
 }
-for f in usr/bin/zt9047q-update usr/bin/zt9047q-flash \
-         usr/share/man/man1/zt9047q-update.1.gz usr/share/man/man1/zt9047q-flash.1.gz \
-         usr/lib/udev/rules.d/70-zt9047q.rules usr/share/applications/zt9047q-update.desktop \
+for f in usr/bin/zt9047q-flash usr/share/man/man1/zt9047q-flash.1.gz usr/lib/udev/rules.d/70-zt9047q.rules \
+         usr/share/doc/zt9047q-flash/copyright usr/share/doc/zt9047q-flash/changelog.gz; do
+  expect "$flash_deb" "$f"
+done
+for f in usr/bin/zt9047q-update usr/share/man/man1/zt9047q-update.1.gz \
+         usr/share/applications/zt9047q-update.desktop \
          usr/share/icons/hicolor/scalable/apps/zt9047q-update.svg \
          usr/share/doc/zt9047q-update/copyright usr/share/doc/zt9047q-update/changelog.gz; do
   expect "$update_deb" "$f"
@@ -52,19 +48,38 @@ done
 for f in usr/bin/zt9047q-sim usr/share/man/man1/zt9047q-sim.1.gz usr/share/doc/zt9047q-sim/copyright; do
   expect "$sim_deb" "$f"
 done
-# The operator's package leaves the simulator out.
-if dpkg-deb -c "$update_deb" | grep -q 'zt9047q-sim'; then
-  echo "test-package: zt9047q-update carries the simulator" >&2
-  status=1
+# No file in two packages; the simulator only in its own.
+for deb in "$flash_deb" "$update_deb" "$sim_deb"; do
+  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}'
+done | sort | uniq -d >"$out/duplicates"
+if [ -s "$out/duplicates" ]; then
+  echo "test-package: files in more than one package:" >&2; cat "$out/duplicates" >&2; status=1
 fi
+for deb in "$flash_deb" "$update_deb"; do
+  if dpkg-deb -c "$deb" | grep -q 'zt9047q-sim'; then
+    echo "test-package: $(basename "$deb") carries the simulator" >&2; status=1
+  fi
+done
+# The command line needs only the C and C++ runtimes: no Qt, no X, no GL.
+flash_depends=$(dpkg-deb -f "$flash_deb" Depends)
+echo "zt9047q-flash depends on: $flash_depends"
+if grep -qiE 'qt|libx|libgl|libxkb|libfontconfig|libfreetype' <<<"$flash_depends"; then
+  echo "test-package: zt9047q-flash depends on a window system" >&2; status=1
+fi
+# The window brings the command line (and so the udev rule) of its own version.
+dpkg-deb -f "$update_deb" Depends | grep -qF "zt9047q-flash (= $version)" ||
+  { echo "test-package: zt9047q-update does not depend on zt9047q-flash (= $version)" >&2; status=1; }
 
 # The option pages are made from the programs' help: they must list the
 # options, not just a name.
 man_text() { dpkg-deb --fsys-tarfile "$1" | tar -xOf - "./$2" | gzip -dc; }
-man_text "$update_deb" usr/share/man/man1/zt9047q-flash.1.gz | grep -qF '\-\-port' ||
+man_text "$flash_deb" usr/share/man/man1/zt9047q-flash.1.gz | grep -qF '\-\-port' ||
   { echo "test-package: the zt9047q-flash page lacks --port" >&2; status=1; }
 man_text "$sim_deb" usr/share/man/man1/zt9047q-sim.1.gz | grep -qF '\-\-save' ||
   { echo "test-package: the zt9047q-sim page lacks --save" >&2; status=1; }
 
-[ $status -eq 0 ] && echo "both packages carry their programs, manual pages, udev rule, icons and copyright"
-exit $status
+[ $status -eq 0 ] || exit $status
+echo "the three packages carry their programs, manual pages, udev rule, icons and copyright, each file once"
+
+echo "== the command line's package in a clean Debian 12"
+bash scripts/check-debian-root.sh

@@ -35,8 +35,20 @@ cli_headers=$(x86_64-w64-mingw32-objdump -p "$cli")
 grep -q 'Subsystem.*(Windows CUI)' <<<"$cli_headers" || { echo "test-windows: $cli is not a console program" >&2; exit 1; }
 grep -qw timeBeginPeriod <<<"$cli_headers" || { echo "test-windows: $cli does not call timeBeginPeriod" >&2; exit 1; }
 cli_resources=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$cli")
-grep -q '^143 "FILE"' <<<"$cli_resources" || { echo "test-windows: $cli lacks the resource 143 FILE" >&2; exit 1; }
-echo "$cli: console program, FILE 143, timeBeginPeriod: present"
+for wanted in '^143 "FILE"' '^128 14 ' '^1 24 ' 'level=""asInvoker""' '^1 VERSIONINFO'; do
+  grep -q "$wanted" <<<"$cli_resources" || { echo "test-windows: $cli lacks the resource $wanted" >&2; exit 1; }
+done
+echo "$cli: console program, FILE 143, icon 128, manifest (asInvoker), version info, timeBeginPeriod: present"
+# Both programs carry the build's version (2.20.0 for firmware 2.20).
+program_version=$(sed -n 's/^#define ZT_PROGRAM_VERSION_TEXT "\(.*\)"$/\1/p' build/mingw/generated/BuildVersion.h)
+for prog in "$exe" "$cli"; do
+  prog_resources=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$prog")
+  for field in FileVersion ProductVersion; do
+    grep -qF "VALUE \"$field\", \"$program_version\"" <<<"$prog_resources" ||
+      { echo "test-windows: $prog: $field is not $program_version" >&2; exit 1; }
+  done
+done
+echo "file and product versions: $program_version"
 
 echo "== resources of $exe"
 resources=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$exe")
@@ -47,7 +59,7 @@ for wanted in '^102 DIALOGEX 0, 0, 325, 84' '^100 DIALOGEX 0, 0, 235, 55' '^128 
     exit 1
   fi
 done
-grep -q 'level="asInvoker"' resources/ZT9047QUpdate.manifest
+grep -q 'level=""asInvoker""' <<<"$resources"
 echo "dialogs 102 and 100, icon 128, FILE 143, manifest (asInvoker), version info: present"
 
 if [ ! -x build/default/zt9047q-sim ]; then

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "BuildVersion.h"
+
 struct SSimConfig
 {
     // Console of the running application.
@@ -37,7 +39,7 @@ struct SSimConfig
     // complete: the unit restarts into its new application, which reports
     // strUpdatedVersion (0: the bootloader never considers itself done).
     uint32_t nImageBytes = 0;
-    std::string strUpdatedVersion = "2.20";
+    std::string strUpdatedVersion = ZT_FIRMWARE_VERSION_TEXT; // the packaged image's
     uint32_t nRebootMs = 0;           // from the last acknowledge to the new console
     bool bSilentAfterUpdate = false;  // the new application never starts its console
     // A frame that begins with CR LF is a wake-up: the console comes back

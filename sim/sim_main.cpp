@@ -32,7 +32,7 @@ void Usage(FILE* f)
         "usage: zt9047q-sim [options]\n"
         "Plays the ZT9047Q instrument on a new pseudo terminal.\n"
         "  --firmware X.YY         firmware version the console reports (2.10); after a\n"
-        "                          completed update the unit restarts reporting 2.20\n"
+        "                          completed update the unit restarts reporting " ZT_FIRMWARE_VERSION_TEXT "\n"
         "  --bootloader            the unit is already in its bootloader\n"
         "  --silent                answer nothing\n"
         "  --short-reply           answer the wake-up with fewer than 5 characters\n"

@@ -1,6 +1,7 @@
 // Download on virtual time: the port name, the wake-up, the two branches,
 // the words and pauses the unit receives, and the wait for the sign.
 #include "support/Rig.h"
+#include "BuildVersion.h"
 
 #include <gtest/gtest.h>
 
@@ -167,14 +168,14 @@ TEST(Handshake, BootloaderBranch)
     EXPECT_EQ(rig.Dlg().m_nTransferState, 1);
     EXPECT_FALSE(rig.surface.m_bDownloadEnabled);
     EXPECT_EQ(rig.surface.m_strStatus, "Downloading new firmware...");
-    EXPECT_EQ(rig.Dlg().m_nImageLength, 103888);
+    EXPECT_EQ(rig.Dlg().m_nImageLength, ZT_FIRMWARE_BYTES);
     EXPECT_EQ(rig.Dlg().m_nOffset, 0);
     EXPECT_EQ(rig.surface.m_nProgress, 0);
     // From the sign to the return: the 100 ms pause only.
     uint64_t nSign = rig.model.Received().back().nUs / 1000;
     EXPECT_EQ(rig.clock.Now() - nSign, 100u);
     rig.RunTicks();
-    EXPECT_EQ(rig.surface.LastMessage(), "ZT9047Q firmware updated to version 2.20");
+    EXPECT_EQ(rig.surface.LastMessage(), "ZT9047Q firmware updated to version " ZT_FIRMWARE_VERSION_TEXT);
 }
 
 TEST(Handshake, ApplicationBranchWordsAndPauses)

@@ -1,5 +1,6 @@
 // Decoding the firmware text and walking its frames.
 #include "support/Rig.h"
+#include "BuildVersion.h"
 #include "update/FirmwareImage.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,7 @@ TEST(Image, PackagedResource)
     std::unique_ptr<CUpdateDlgDlg> pDlg(new CUpdateDlgDlg(surface, SystemClock()));
     bool bSound = false;
     int n = pDlg->LoadFirmwareImage(pDlg->m_image, &bSound);
-    EXPECT_EQ(n, 103888);
+    EXPECT_EQ(n, ZT_FIRMWARE_BYTES);
     EXPECT_TRUE(bSound);
     EXPECT_EQ(pDlg->m_image[0], 0x02);
     EXPECT_EQ(pDlg->m_image[1], 0x12);

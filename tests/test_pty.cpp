@@ -1,6 +1,7 @@
 // Real time over pseudo terminals: the POSIX port's line rules, and whole
 // runs of zt9047q-flash against zt9047q-sim.
 #include "serial/CommPort.h"
+#include "BuildVersion.h"
 #include "support/Process.h"
 
 #include <chrono>
@@ -373,7 +374,7 @@ TEST(WholeRun, FlashUpdatesTheSimulatedUnit)
     double dMs = MsSince(t0);
     std::string strSummary = sim.Stop();
     EXPECT_EQ(r.nExit, 0) << r.strErr;
-    EXPECT_NE(r.strErr.find("ZT9047Q firmware updated to version 2.20\n"), std::string::npos) << r.strErr;
+    EXPECT_NE(r.strErr.find("ZT9047Q firmware updated to version " ZT_FIRMWARE_VERSION_TEXT "\n"), std::string::npos) << r.strErr;
     EXPECT_NE(r.strErr.find("Progress: 90%"), std::string::npos);
     EXPECT_NE(strSummary.find("the packaged image, byte for byte"), std::string::npos) << strSummary;
     // Handshake pauses and reply waits (about 4.2 s) and 196 ticks of 10 ms.
@@ -484,7 +485,7 @@ TEST(WholeRun, CommandLineContract)
               std::string::npos);
     r = RunProcess({ZT_FLASH_EXE, "-V"});
     EXPECT_EQ(r.nExit, 0);
-    EXPECT_EQ(r.strOut, "zt9047q-flash " ZT_PROGRAM_VERSION "\ncarries ZT9047Q firmware 2.20\n");
+    EXPECT_EQ(r.strOut, "zt9047q-flash " ZT_PROGRAM_VERSION_TEXT "\ncarries ZT9047Q firmware " ZT_FIRMWARE_VERSION_TEXT "\n");
 
     // A port that does not exist: the window's message, and a failed run.
     r = RunProcess({ZT_FLASH_EXE, "--port", "COM32"});

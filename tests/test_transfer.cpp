@@ -1,6 +1,7 @@
 // The frame stream on virtual time: pieces, acknowledges, rejects, silence,
 // progress and the three ends.
 #include "support/Rig.h"
+#include "BuildVersion.h"
 
 #include <gtest/gtest.h>
 
@@ -33,13 +34,13 @@ TEST(Transfer, WholePackagedImageIsAcknowledgedAndReported)
     rig.StartStreamDirectly();
     ASSERT_EQ(rig.Dlg().m_nTransferState, 1);
     EXPECT_FALSE(rig.surface.m_bDownloadEnabled);
-    EXPECT_EQ(rig.Dlg().m_nImageLength, 103888);
+    EXPECT_EQ(rig.Dlg().m_nImageLength, ZT_FIRMWARE_BYTES);
 
     int nTicks = rig.RunTicks();
-    EXPECT_EQ(nTicks, 196); // one frame per tick
+    EXPECT_EQ(nTicks, ZT_FIRMWARE_FRAMES); // one frame per tick
 
     ASSERT_EQ(rig.surface.m_messages.size(), 1u);
-    EXPECT_EQ(rig.surface.m_messages[0], "ZT9047Q firmware updated to version 2.20");
+    EXPECT_EQ(rig.surface.m_messages[0], "ZT9047Q firmware updated to version " ZT_FIRMWARE_VERSION_TEXT);
     EXPECT_EQ(rig.surface.m_types[0], kMsgOk);
     EXPECT_TRUE(bStateZeroAtMessage);
     EXPECT_EQ(rig.model.AcceptedImage(), PackagedImage());
@@ -53,11 +54,11 @@ TEST(Transfer, WholePackagedImageIsAcknowledgedAndReported)
     EXPECT_EQ(rig.Dlg().m_pPort, nullptr);
     EXPECT_EQ(rig.driver.m_nOpenHandles, 0);
     // The counters keep the last run's values after the reset.
-    EXPECT_EQ(rig.Dlg().m_nBytesSent, 103888);
-    EXPECT_EQ(rig.Dlg().m_nFramesSent, 196);
-    EXPECT_EQ(rig.Dlg().m_nOffset, 103888);
+    EXPECT_EQ(rig.Dlg().m_nBytesSent, ZT_FIRMWARE_BYTES);
+    EXPECT_EQ(rig.Dlg().m_nFramesSent, ZT_FIRMWARE_FRAMES);
+    EXPECT_EQ(rig.Dlg().m_nOffset, ZT_FIRMWARE_BYTES);
     // Every frame was repainted while it waited for its answer.
-    EXPECT_EQ(rig.surface.m_nRepaints, 196);
+    EXPECT_EQ(rig.surface.m_nRepaints, ZT_FIRMWARE_FRAMES);
 }
 
 TEST(Transfer, FramesGoOutInPiecesOf64)
@@ -80,7 +81,7 @@ TEST(Transfer, FramesGoOutInPiecesOf64)
         rig.driver.m_writeSizes.clear();
         rig.RunTicks();
         EXPECT_EQ(Writes(rig), (std::vector<uint32_t>{64, 2, 64, 1}));
-        EXPECT_EQ(rig.surface.LastMessage(), "ZT9047Q firmware updated to version 2.20");
+        EXPECT_EQ(rig.surface.LastMessage(), "ZT9047Q firmware updated to version " ZT_FIRMWARE_VERSION_TEXT);
     }
 }
 
@@ -103,7 +104,7 @@ TEST(Transfer, RejectsRepeatTheFrameUpToALimit)
         EXPECT_EQ(rig.Dlg().m_nTransferState, 1);
         EXPECT_EQ(rig.model.FrameSends(), 2 + 100);
         rig.RunTicks();
-        EXPECT_EQ(rig.surface.LastMessage(), "ZT9047Q firmware updated to version 2.20");
+        EXPECT_EQ(rig.surface.LastMessage(), "ZT9047Q firmware updated to version " ZT_FIRMWARE_VERSION_TEXT);
         EXPECT_EQ(rig.model.AcceptedImage(), PackagedImage());
     }
     {
@@ -160,7 +161,7 @@ TEST(Transfer, LateAnswersAndStrayBytes)
         SRig rig(c, &image);
         rig.StartStreamDirectly();
         rig.RunTicks();
-        EXPECT_EQ(rig.surface.LastMessage(), "ZT9047Q firmware updated to version 2.20");
+        EXPECT_EQ(rig.surface.LastMessage(), "ZT9047Q firmware updated to version " ZT_FIRMWARE_VERSION_TEXT);
     }
     {
         // Bytes behind an answer (acknowledge bytes among them) are drained

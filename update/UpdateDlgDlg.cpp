@@ -170,7 +170,8 @@ int CUpdateDlgDlg::CheckDeviceVersion(std::string strLine)
     m_bUnitVersionKnown = true;
     m_fUnitVersion = fVersion;
     double dHundredths = static_cast<double>(fVersion) * 100.0;
-    bool bNewer = dHundredths >= 221.0; // truncated toward zero, above 220
+    // Truncated toward zero, above the packaged version's hundredths.
+    bool bNewer = dHundredths >= kPackagedHundredths + 1.0;
     if (!bNewer) {
         if (fVersion < kMinimumUpgradableVersion) {
             m_eLastEnd = kEndRefused;

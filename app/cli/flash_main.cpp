@@ -6,6 +6,7 @@
 //
 // Exit status: 0 when the firmware was updated (every unit's, verified when
 // asked), 1 for a failed or refused run, 2 for a usage error.
+#include "BuildVersion.h"
 #include "FlashOne.h"
 #include "OutputRoom.h"
 #include "PortList.h"
@@ -26,9 +27,6 @@
 #include <string>
 #include <vector>
 
-#ifndef ZT_PROGRAM_VERSION
-#define ZT_PROGRAM_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -140,7 +138,7 @@ int main(int argc, char** argv)
             PrintUsage(stdout);
             return 0;
         } else if (a == "--version" || a == "-V") {
-            std::printf("zt9047q-flash %s\ncarries ZT9047Q firmware %s\n", ZT_PROGRAM_VERSION,
+            std::printf("zt9047q-flash %s\ncarries ZT9047Q firmware %s\n", ZT_PROGRAM_VERSION_TEXT,
                         FormatFixed2(kPackagedVersion).c_str());
             return 0;
         } else if (a == "--yes" || a == "-y") {

@@ -1,4 +1,5 @@
 // zt9047q-update: the firmware update window.
+#include "BuildVersion.h"
 #include "UpdateDlgApp.h"
 #include "update/TextFormat.h"
 #include "update/Version.h"
@@ -117,7 +118,7 @@ int main(int argc, char** argv)
             return 0;
         }
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("zt9047q-update %s (firmware %s)\n", ZT_PROGRAM_VERSION, FormatFixed2(kPackagedVersion).c_str());
+            std::printf("zt9047q-update %s (firmware %s)\n", ZT_PROGRAM_VERSION_TEXT, FormatFixed2(kPackagedVersion).c_str());
             return 0;
         }
         // Qt's own options, which win over the environment.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "FaultRig.h"
+#include "BuildVersion.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,7 @@ inline std::string RejectsText(int nBytes, int nFrames)
            + std::to_string(nFrames);
 }
 
-const char kCompleteText[] = "ZT9047Q firmware updated to version 2.20";
+const char kCompleteText[] = "ZT9047Q firmware updated to version " ZT_FIRMWARE_VERSION_TEXT;
 const char kDidNotRespondText[] = "ZT9047Q did not respond.";
 const char kBootloaderSilentText[] = "ZT9047Q bootloader not responding.";
 const char kStoppedRespondingText[] = "ZT9047Q stopped responding. Make sure unit is turned on.";

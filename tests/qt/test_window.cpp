@@ -2,6 +2,7 @@
 // boxes, whole runs and their ends, and the close guard on every path. The
 // instrument runs in process on virtual time; only the 10 ms ticks are real.
 #include "AboutDlg.h"
+#include "BuildVersion.h"
 #include "DialogUnits.h"
 #include "MessageBox.h"
 #include "QtRig.h"
@@ -28,7 +29,7 @@ const char kCloseQuestionShown[] = "Warning, data transfer in progress.\n"
                                    "will result in unpredictable ZT9047Q operation.\n"
                                    "\n"
                                    "Are you sure you want to exit?";
-const char kCompleted[] = "ZT9047Q firmware updated to version 2.20";
+const char kCompleted[] = "ZT9047Q firmware updated to version " ZT_FIRMWARE_VERSION_TEXT;
 
 enum ECloseBy { kByButton, kByTitleBar, kByEscape };
 
@@ -102,7 +103,7 @@ void CWindowTest::opensWithTheFoundPort()
     QCOMPARE(rig.Win().SpinPort()->value(), 33);
     QCOMPARE(rig.Win().SpinPort()->text(), QStringLiteral("33"));
     QCOMPARE(rig.Win().GetComNumber(), 33);
-    QCOMPARE(rig.Win().windowTitle(), QStringLiteral("QNL ZT9047Q Firmware Update Version 2.20"));
+    QCOMPARE(rig.Win().windowTitle(), QStringLiteral("QNL ZT9047Q Firmware Update Version " ZT_FIRMWARE_VERSION_TEXT));
     QCOMPARE(rig.Win().StaticStatus()->text(), QStringLiteral("Waiting to download..."));
     QCOMPARE(rig.Win().Progress()->minimum(), 0);
     QCOMPARE(rig.Win().Progress()->maximum(), 100);
@@ -341,7 +342,7 @@ void CWindowTest::wholeUpdate()
     QCOMPARE(boxes.At(0).strText, QString::fromLatin1(kCompleted));
     QCOMPARE(boxes.At(0).eIcon, QMessageBox::NoIcon);
     QVERIFY(rig.Logic().LastRunCompleted());
-    QCOMPARE(rig.model.FramesAccepted(), 196);
+    QCOMPARE(rig.model.FramesAccepted(), ZT_FIRMWARE_FRAMES);
     std::vector<uint8_t> image(CUpdateDlgDlg::kImageBufferSize);
     int nLength = rig.Logic().LoadFirmwareImage(image.data());
     image.resize(static_cast<size_t>(nLength));
@@ -496,7 +497,7 @@ void CWindowTest::closeWhileStreaming()
     nSends = rig.Sends();
     QTest::qWait(50);
     QCOMPARE(rig.Sends(), nSends);
-    QVERIFY(rig.model.FramesAccepted() < 196);
+    QVERIFY(rig.model.FramesAccepted() < ZT_FIRMWARE_FRAMES);
 }
 
 void CWindowTest::runEndsUnderTheCloseQuestion()
@@ -605,7 +606,7 @@ void CWindowTest::startUpRunsTheWindowModally()
     CBoxAnswerer boxes;
     QCOMPARE(pApp->InitInstance(), 0);
     QVERIFY(bWasModal);
-    QCOMPARE(strTitle, QStringLiteral("QNL ZT9047Q Firmware Update Version 2.20"));
+    QCOMPARE(strTitle, QStringLiteral("QNL ZT9047Q Firmware Update Version " ZT_FIRMWARE_VERSION_TEXT));
     QVERIFY(pApp->m_pMainWnd == nullptr);
 }
 

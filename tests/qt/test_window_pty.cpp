@@ -1,6 +1,7 @@
 // One whole update in real time, as the operator runs it: the window with
 // the platform's serial driver and clock, zt9047q-sim on a pseudo terminal.
 #include "QtRig.h"
+#include "BuildVersion.h"
 
 #include <QProgressBar>
 #include <QPushButton>
@@ -117,7 +118,7 @@ private slots:
         QCOMPARE(pWin->Logic().m_nTransferState, 1);
         QVERIFY(QTest::qWaitFor([&] { return boxes.Answered() == 1; }, 60000));
         QTest::qWait(20);
-        QCOMPARE(boxes.At(0).strText, QStringLiteral("ZT9047Q firmware updated to version 2.20"));
+        QCOMPARE(boxes.At(0).strText, QStringLiteral("ZT9047Q firmware updated to version " ZT_FIRMWARE_VERSION_TEXT));
         QVERIFY(pWin->DownloadButton()->isEnabled());
         QVERIFY(nChanges > 50);
         QVERIFY(nMax >= 95);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "discovery/EnumSerialPorts_win32.h"
+#include "BuildVersion.h"
 #include "serial/CommPort.h"
 #include "serial/CommPort_win32.h"
 #include "update/Resources.h"
@@ -81,7 +82,7 @@ TEST(Win32Resources, TheExecutableCarriesThePackagedImageAsFile143)
     CFakeSurface surface;
     CVirtualClock clock;
     std::unique_ptr<CUpdateDlgDlg> pDlg(new CUpdateDlgDlg(surface, clock));
-    EXPECT_EQ(103888, pDlg->LoadFirmwareImage(pDlg->m_image));
+    EXPECT_EQ(ZT_FIRMWARE_BYTES, pDlg->LoadFirmwareImage(pDlg->m_image));
     EXPECT_EQ(0x02, pDlg->m_image[0]);
     EXPECT_EQ(0x12, pDlg->m_image[1]);
 }

@@ -13,6 +13,7 @@
 //                                       request answered Yes during the
 //                                       stream ends the program
 #include "resource.h"
+#include "BuildVersion.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -25,7 +26,7 @@
 
 namespace {
 
-const char kMainCaption[] = "QNL ZT9047Q Firmware Update Version 2.20";
+const char kMainCaption[] = "QNL ZT9047Q Firmware Update Version " ZT_FIRMWARE_VERSION_TEXT;
 const char kBoxCaption[] = "ZT9047Q Firmware Update";
 const char kAboutCaption[] = "About ZT9047Q Firmware Update";
 const char kCloseQuestion[] = "Warning, data transfer in progress.\r\n"
@@ -33,7 +34,7 @@ const char kCloseQuestion[] = "Warning, data transfer in progress.\r\n"
                               "will result in unpredictable ZT9047Q operation.\r\n"
                               "\r\n"
                               "Are you sure you want to exit?";
-const char kDone[] = "ZT9047Q firmware updated to version 2.20";
+const char kDone[] = "ZT9047Q firmware updated to version " ZT_FIRMWARE_VERSION_TEXT;
 const char kWaiting[] = "Waiting to download...";
 
 int g_nFailures = 0;
