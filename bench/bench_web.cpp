@@ -105,20 +105,26 @@ SRun RunBatch(int nUnits, int nMode)
     pid_t pidFlash = Spawn(args, &fdFlash, true);
     std::vector<std::thread> readers;
     std::vector<long> events(kReaders, 0);
-    int fdStuck = -1;
+    std::atomic<int> fdStuck{-1};
+    std::atomic<int> nConnected{0};
     double dFirstDownloadMs = -1, dLastCompleteMs = -1;
     std::string strPending;
     SLine line;
     while (ReadLine(fdFlash, &strPending, &line)) {
         int nPort = 0;
         if (std::sscanf(line.str.c_str(), "Station page: http://127.0.0.1:%d/", &nPort) == 1) {
-            for (int i = 0; i < kReaders; ++i) {
-                int fd = Connect(nPort, false);
-                if (fd >= 0)
-                    readers.emplace_back([fd, i, &events] { events[static_cast<size_t>(i)] = ReadEvents(fd); });
-            }
+            // Each client connects on its own thread: the server's short
+            // listen backlog may keep one waiting, never this reading loop.
+            for (int i = 0; i < kReaders; ++i)
+                readers.emplace_back([nPort, i, &events, &nConnected] {
+                    int fd = Connect(nPort, false);
+                    if (fd >= 0) {
+                        ++nConnected;
+                        events[static_cast<size_t>(i)] = ReadEvents(fd);
+                    }
+                });
             if (nMode == 2)
-                fdStuck = Connect(nPort, true);
+                readers.emplace_back([nPort, &fdStuck] { fdStuck = Connect(nPort, true); });
             continue;
         }
         size_t nColon = line.str.find(": ");
@@ -161,7 +167,7 @@ SRun RunBatch(int nUnits, int nMode)
         waitpid(sims[i], nullptr, 0);
     }
     run.bOk = WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 && run.nCompleted == nUnits
-        && (nMode == 0 || static_cast<int>(readers.size()) == kReaders);
+        && (nMode == 0 || nConnected == kReaders);
     return run;
 }
 

@@ -55,3 +55,15 @@ if ! out=$(systemd-analyze verify "$tmp/zt9047q-station.service" 2>&1) || [ -n "
   exit 1
 fi
 echo "service unit: 1 passed, 0 failed"
+
+echo "-- systemd-sysusers: the service's user"
+# Into an empty root: the user and its group appear, and it is in dialout.
+mkdir -p "$tmp/root/etc"
+systemd-sysusers --root "$tmp/root" /usr/lib/sysusers.d/basic.conf "$PWD/resources/systemd/zt9047q-station.sysusers" >/dev/null 2>&1
+if grep -q '^zt9047q:x:[0-9]*:[0-9]*:[^:]*:/var/lib/zt9047q:/usr/sbin/nologin$' "$tmp/root/etc/passwd" &&
+   grep -q '^dialout:x:20:zt9047q$' "$tmp/root/etc/group"; then
+  echo "service user: 1 passed, 0 failed"
+else
+  echo "service user: 0 passed, 1 failed"
+  exit 1
+fi
