@@ -14,7 +14,7 @@ function launch(profileDir, onTimeout) {
     '--no-first-run', '--disable-background-networking', '--disable-component-update', '--disable-sync',
     '--disable-extensions', '--hide-scrollbars', '--force-device-scale-factor=1',
     '--user-data-dir=' + path.join(profileDir, 'profile'), 'about:blank',
-  ], { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'] });
+  ], { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'], detached: true }); // its own group: see close()
   const toBrowser = browser.stdio[3], fromBrowser = browser.stdio[4];
   let nextId = 1;
   const waiting = new Map();
@@ -60,6 +60,20 @@ function launch(profileDir, onTimeout) {
       }
       onTimeout(what);
       return false;
+    },
+    // The browser and every process it started (renderers, helpers keep
+    // writing the profile for a while after the main one is gone): asked
+    // to close, then its whole group ended, and awaited, so that the
+    // profile can be removed.
+    async close() {
+      const exited = browser.exitCode !== null || browser.signalCode !== null ? Promise.resolve()
+        : new Promise((r) => browser.once('exit', r));
+      send('Browser.close').catch(() => {});
+      await Promise.race([exited, sleep(3000)]);
+      const groupAlive = () => { try { process.kill(-browser.pid, 0); return true; } catch (e) { return false; } };
+      if (groupAlive()) { try { process.kill(-browser.pid, 'SIGKILL'); } catch (e) { /* gone meanwhile */ } }
+      await exited;
+      for (let i = 0; i < 100 && groupAlive(); i++) await sleep(20);
     },
     async screenshot() {
       const shot = await send('Page.captureScreenshot', { format: 'png' }, session);

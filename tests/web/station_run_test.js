@@ -26,6 +26,7 @@ function startSim(args) {
   const proc = spawn(simExe, args, { stdio: ['ignore', 'pipe', 'ignore'] });
   children.push(proc);
   return new Promise((resolve, reject) => {
+    proc.once('error', reject);
     readline.createInterface({ input: proc.stdout }).once('line', (l) => resolve(l.split(' ')[0]));
     proc.once('exit', () => reject(new Error('a simulator ended before it served')));
   });
@@ -36,6 +37,7 @@ function startSim(args) {
 function startStation(args) {
   const proc = spawn(flashExe, args, { stdio: ['ignore', 'pipe', 'pipe'] });
   children.push(proc);
+  proc.once('error', (e) => check(false, 'zt9047q-flash did not start: ' + e.message));
   let out = '';
   proc.stdout.on('data', (d) => { out += d; });
   const url = new Promise((resolve) => {
@@ -122,8 +124,8 @@ async function main() {
 }
 
 async function finish(code) {
-  await Promise.all(children.concat(page.process).map((c) => c.exitCode !== null || c.signalCode !== null ? null
-    : new Promise((r) => { c.once('exit', r); c.kill(c === page.process ? 'SIGKILL' : 'SIGTERM'); })));
+  await Promise.all(children.map((c) => c.exitCode !== null || c.signalCode !== null ? null
+    : new Promise((r) => { c.once('exit', r); c.kill('SIGTERM'); })).concat(page.close()));
   fs.rmSync(tmp, { recursive: true, force: true, maxRetries: 5 });
   console.log(`station page with real units: ${passed} passed, ${failed} failed`);
   process.exit(code || (failed ? 1 : 0));
