@@ -36,6 +36,7 @@ void Usage(FILE* f)
         "  --bootloader            the unit is already in its bootloader\n"
         "  --silent                answer nothing\n"
         "  --short-reply           answer the wake-up with fewer than 5 characters\n"
+        "  --reply TEXT            answer each wake-up with TEXT and CR LF instead\n"
         "  --reply-delay MS        console answers come this late\n"
         "  --no-sign               the bootloader never sends its sign\n"
         "  --flood                 endless other bytes instead of the sign\n"
@@ -104,6 +105,10 @@ int main(int argc, char** argv)
             config.bSilent = true;
         } else if (a == "--short-reply") {
             config.bShortReply = true;
+        } else if (a == "--reply") {
+            if (!NeedValue(i, argc, "--reply"))
+                return 2;
+            config.strWakeReply = std::string(argv[++i]) + "\r\n";
         } else if (a == "--reply-delay") {
             intArg(&n);
             config.nReplyDelayMs = static_cast<uint32_t>(n);

@@ -262,6 +262,12 @@ void COutputRoom::Detach(IEventSink* pSink)
     m_sinks.erase(std::remove(m_sinks.begin(), m_sinks.end(), pSink), m_sinks.end());
 }
 
+bool COutputRoom::HasSinks()
+{
+    std::lock_guard<std::mutex> lock(m_sinksLock);
+    return !m_sinks.empty();
+}
+
 bool COutputRoom::Close(uint32_t nStopWaitMs, const std::function<bool()>& stopped,
                         const std::function<bool()>& stopNow)
 {

@@ -105,6 +105,8 @@ public:
 
     void Attach(IEventSink* pSink);
     void Detach(IEventSink* pSink);
+    // Somebody besides standard output wants the JSON events.
+    bool HasSinks();
 
     // The end of the tool's output. Waits for the writers: without a bound
     // while nobody asked to stop (the reader will read), at most nStopWaitMs

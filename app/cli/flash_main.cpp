@@ -16,6 +16,9 @@
 #include "TraceDriver.h"
 #include "UnitRun.h"
 #include "station/Station.h"
+#ifdef ZT_STATION_PAGE
+#include "StationServe.h"
+#endif
 #include "serial/ComNames.h"
 #include "update/TextFormat.h"
 #include "update/Version.h"
@@ -36,7 +39,8 @@ const uint32_t kOutputWaitMs = 2000;
 
 const char kUsage[] =
     "usage: zt9047q-flash [--port NAME]... [--all] [--watch] [--verify] [--yes] [--json] [--quiet]\n"
-    "                     [--trace[=FILE]] [--list] [--help] [--version]\n"
+    "                     [--trace[=FILE]] [--serve [ADDR:]PORT [--serve-token FILE]]\n"
+    "                     [--list] [--help] [--version]\n"
     "Updates the firmware of a ZT9047Q to version %s.\n"
 #ifdef _WIN32
     "  -p, --port NAME\n"
@@ -61,6 +65,13 @@ const char kUsage[] =
     "  --trace[=FILE]\n"
     "               every byte sent and received, time-stamped, on standard\n"
     "               error or into FILE\n"
+    "  --serve [ADDR:]PORT\n"
+    "               with a station (--all, --watch, --port more than once): serve\n"
+    "               a live page of the units, read-only, at http://ADDR:PORT/\n"
+    "               (ADDR 127.0.0.1 unless given; PORT 0: any free port)\n"
+    "  --serve-token FILE\n"
+    "               every request to the page must carry the token in FILE;\n"
+    "               needed for any address but loopback\n"
     "  -l, --list   list the serial ports this program sees and exit (with --json:\n"
     "               one JSON object per port)\n"
     "  -h, --help   show this text\n"
@@ -131,6 +142,8 @@ int main(int argc, char** argv)
     bool bWatch = false;
     bool bTrace = false;
     std::string strTraceFile;
+    bool bServe = false;
+    std::string strServe, strServeToken;
     SUnitOptions options;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -168,6 +181,18 @@ int main(int argc, char** argv)
             ports.push_back(argv[++i]);
         } else if (a.compare(0, 7, "--port=") == 0) {
             ports.push_back(a.substr(7));
+        } else if (a == "--serve" || a == "--serve-token") {
+            if (i + 1 >= argc)
+                return UsageError("option '" + a + "' needs " + (a == "--serve" ? "[ADDR:]PORT" : "a file name"));
+            (a == "--serve" ? strServe : strServeToken) = argv[++i];
+            bServe = bServe || a == "--serve";
+        } else if (a.compare(0, 8, "--serve=") == 0) {
+            bServe = true;
+            strServe = a.substr(8);
+        } else if (a.compare(0, 14, "--serve-token=") == 0) {
+            strServeToken = a.substr(14);
+            if (strServeToken.empty())
+                return UsageError("--serve-token= needs a file name");
         } else if (a.size() > 1 && a[0] == '-') {
             return UsageError("unknown option '" + a + "'");
         } else {
@@ -191,6 +216,23 @@ int main(int argc, char** argv)
 
     if (bWatch && !ports.empty())
         return UsageError("--watch finds the units by their names; it takes no --port");
+    const bool bStation = bWatch || bAll || ports.size() > 1;
+    if (!strServeToken.empty() && !bServe)
+        return UsageError("--serve-token is for --serve");
+    if (bServe && !bStation)
+        return UsageError("--serve shows a station: give --all, --watch or --port more than once");
+#ifdef ZT_STATION_PAGE
+    SServeAddress serveAt;
+    std::string strServeError;
+    if (bServe && !ParseServeAddress(strServe, &serveAt, &strServeError))
+        return UsageError(strServeError);
+#else
+    if (bServe) {
+        std::fprintf(stderr, "zt9047q-flash: --serve is not available in this build: the station page is served"
+                             " by the Linux build only.\n");
+        return 2;
+    }
+#endif
 
     std::vector<SUnitTarget> targets;
     for (const std::string& strPort : ports) {
@@ -239,7 +281,44 @@ int main(int argc, char** argv)
         return &traces.back();
     };
 
-    if (bWatch || bAll || ports.size() > 1) {
+#ifdef ZT_STATION_PAGE
+    // ---- The station page (--serve): one more consumer of the room's events.
+    std::unique_ptr<CStationPage> pPage;
+    if (bServe) {
+        pPage.reset(new CStationPage);
+        std::string strError;
+        if (!pPage->Start(serveAt, strServeToken, strError)) {
+            std::fprintf(stderr, "zt9047q-flash: cannot serve the station page: %s\n",
+                         CTerminalSurface::AsLines(strError).c_str());
+            return 2;
+        }
+        // RECORDS FOR THE PAGE: with a record target, hand the page its
+        // record source here, declared before pPage so that it outlives the
+        // server, e.g.
+        //   if (!strRecordTarget.empty()) {
+        //       pageRecords = MakePageRecordSource(strRecordTarget);
+        //       pPage->Web().SetRecordSource(pageRecords.get());
+        //   }
+        // Without one, the page's record parts answer 503.
+        room.Attach(pPage.get());
+        if (!options.terminal.bQuiet)
+            room.Say("Station page: " + pPage->Url());
+    }
+    // Ends the page after the summary: its clients take the last events.
+    auto stopPage = [&pPage, &room] {
+        if (pPage) {
+            room.Detach(pPage.get());
+            pPage->Stop();
+        }
+    };
+#else
+    auto stopPage = [] {};
+#endif
+    // The units write JSON events whenever somebody takes them: standard
+    // output only with --json, the sinks always.
+    options.bJson = options.bJson || room.HasSinks();
+
+    if (bStation) {
         SStationOptions station;
         station.unit = options;
         station.unit.bLeaveUpToDate = bWatch;
@@ -260,6 +339,7 @@ int main(int argc, char** argv)
                 units.AddInstrumentPorts(targets);
             nStatus = units.RunAll(targets);
         }
+        stopPage();
         return Conclude(room, nStatus);
     }
 

@@ -83,3 +83,12 @@ std::size_t CEventFanout::PeakQueuedBytes() const
     std::lock_guard<std::mutex> lock(m_lock);
     return m_nPeakBytes;
 }
+
+std::size_t CEventFanout::QueuedBytes() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::size_t nBytes = 0;
+    for (const Client& client : m_clients)
+        nBytes += client->bDropped ? 0 : client->nBytes;
+    return nBytes;
+}

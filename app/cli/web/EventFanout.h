@@ -45,6 +45,8 @@ public:
     std::size_t DroppedClients() const;
     // The most bytes queued for one client at any time so far.
     std::size_t PeakQueuedBytes() const;
+    // The bytes queued now, over every client still served.
+    std::size_t QueuedBytes() const;
 
 private:
     const std::size_t m_nMaxClients;

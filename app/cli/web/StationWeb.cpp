@@ -4,10 +4,12 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <unordered_map>
 
 #include "PageAssets.h"
@@ -18,6 +20,7 @@ constexpr std::size_t kSpareThreads = 8;     // for requests besides the streams
 // A comment line on idle streams: keeps them open through proxies, and a
 // write is the only way to notice a client that went away.
 constexpr int kHeartbeatSeconds = 1;
+constexpr std::chrono::milliseconds kStreamPace{100}; // the page's events are at most this late
 constexpr std::size_t kMaxEventBytes = 64 * 1024;
 constexpr const char* kCookie = "zt9047q_token";
 
@@ -313,14 +316,22 @@ void CStationWeb::Routes()
         CEventFanout::Client client = m_fanout.Subscribe();
         if (!client) return JsonError(res, 503, "too many clients (at most " + std::to_string(kMaxClients) + ")");
         res.set_header("X-Accel-Buffering", "no");
+        auto pLastWrite = std::make_shared<std::chrono::steady_clock::time_point>();
         res.set_chunked_content_provider(
             "text/event-stream",
-            [this, client](size_t nOffset, httplib::DataSink& sink) {
+            [this, client, pLastWrite](size_t nOffset, httplib::DataSink& sink) {
                 if (nOffset == 0) {
                     // Reconnect soon after the station comes back.
                     static const std::string hello = "retry: 2000\n: connected\n\n";
                     return sink.write(hello.data(), hello.size());
                 }
+                // One write per client every kStreamPace at most: a busy
+                // bench sends a batch, not a write per event per client,
+                // which on a small machine would take CPU from the units.
+                auto next = *pLastWrite + kStreamPace;
+                if (std::chrono::steady_clock::now() < next)
+                    std::this_thread::sleep_until(next);
+                *pLastWrite = std::chrono::steady_clock::now();
                 std::deque<CEventFanout::Frame> frames;
                 if (!m_fanout.Take(client, frames, std::chrono::seconds(kHeartbeatSeconds))) return false;
                 if (frames.empty()) {
