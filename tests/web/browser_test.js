@@ -8,6 +8,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const readline = require('readline');
+const { launch, sleep } = require('./chromium');
 
 const [demoExe, screenshotOut] = process.argv.slice(2);
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'zt-web-'));
@@ -19,7 +20,6 @@ const children = [];
 function check(ok, what) {
   if (ok) passed++; else { failed++; console.log('FAIL: ' + what); }
 }
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // The page's server, fed line by line.
 const demo = spawn(demoExe, [path.join(tmp, 'token')], { stdio: ['pipe', 'pipe', 'inherit'] });
@@ -39,52 +39,11 @@ async function demoLine(prefix) {
 }
 const feed = (obj) => demo.stdin.write((typeof obj === 'string' ? obj : JSON.stringify(obj)) + '\n');
 
-// The browser, its protocol on fds 3 (to it) and 4 (from it).
-const browser = spawn('/usr/bin/chromium', [
-  '--headless', '--remote-debugging-pipe', '--no-sandbox', '--disable-gpu', '--disable-quic',
-  '--no-first-run', '--disable-background-networking', '--disable-component-update', '--disable-sync',
-  '--disable-extensions', '--hide-scrollbars', '--force-device-scale-factor=1',
-  '--user-data-dir=' + path.join(tmp, 'profile'), 'about:blank',
-], { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'] });
-children.push(browser);
-const toBrowser = browser.stdio[3], fromBrowser = browser.stdio[4];
-let nextId = 1;
-const waiting = new Map();
-let inBuf = Buffer.alloc(0);
-fromBrowser.on('data', (chunk) => {
-  inBuf = Buffer.concat([inBuf, chunk]);
-  let end;
-  while ((end = inBuf.indexOf(0)) >= 0) {
-    const msg = JSON.parse(inBuf.subarray(0, end).toString());
-    inBuf = inBuf.subarray(end + 1);
-    if (msg.id && waiting.has(msg.id)) {
-      const { resolve, reject } = waiting.get(msg.id);
-      waiting.delete(msg.id);
-      if (msg.error) reject(new Error(JSON.stringify(msg.error))); else resolve(msg.result);
-    }
-  }
-});
-function send(method, params = {}, sessionId) {
-  const id = nextId++;
-  toBrowser.write(JSON.stringify({ id, method, params, sessionId }) + '\0');
-  return new Promise((resolve, reject) => waiting.set(id, { resolve, reject }));
-}
-
-let session;
-async function evaluate(expr) {
-  const r = await send('Runtime.evaluate', { expression: expr, returnByValue: true, awaitPromise: true }, session);
-  if (r.exceptionDetails) throw new Error('page: ' + JSON.stringify(r.exceptionDetails));
-  return r.result.value;
-}
-async function waitFor(expr, what, ms = 10000) {
-  const end = Date.now() + ms;
-  while (Date.now() < end) {
-    if (await evaluate(expr)) return true;
-    await sleep(50);
-  }
-  check(false, 'timed out: ' + what);
-  return false;
-}
+// The browser, through the shared launcher (its teardown waits for every
+// process that writes the profile).
+const page = launch(tmp, (what) => check(false, 'timed out: ' + what));
+const evaluate = (expr) => page.evaluate(expr);
+const waitFor = (expr, what, ms) => page.waitFor(expr, what, ms);
 
 const tileOf = (slot) => `[...document.querySelectorAll('.tile')].find(t => t.querySelector('.slot').textContent === ${JSON.stringify(slot)})`;
 const field = (slot, sel) => `(${tileOf(slot)} || document.createElement('i')).querySelector(${JSON.stringify(sel)})?.textContent`;
@@ -100,11 +59,7 @@ const byPort = (p) => units.find((u) => u.port === p);
 async function main() {
   const port = Number((await demoLine('PORT ')).split(' ')[1]);
   const base = `http://127.0.0.1:${port}`;
-  const { targetId } = await send('Target.createTarget', { url: 'about:blank' });
-  ({ sessionId: session } = await send('Target.attachToTarget', { targetId, flatten: true }));
-  await send('Runtime.enable', {}, session);
-  await send('Emulation.setDeviceMetricsOverride', { width: 1440, height: 1000, deviceScaleFactor: 1, mobile: false }, session);
-  await send('Page.navigate', { url: `${base}/?token=${token}` }, session);
+  await page.open(`${base}/?token=${token}`);
   await waitFor(`location.pathname === '/' && location.search === '' && document.getElementById('link')?.dataset.state === 'live'`, 'page live');
 
   for (const u of units.slice().reverse()) feed(ev(u, 'status', { text: 'Communicating with ZT9047Q' }));
@@ -135,8 +90,7 @@ async function main() {
   await waitFor(`${tileOf('B1')}?.dataset.state === 'failed' && ${tileOf('A2')}?.dataset.state === 'verified' && document.querySelectorAll('#records tr').length === 2`, 'first ends shown');
   await sleep(700); // the progress bars' transition
   if (screenshotOut) {
-    const shot = await send('Page.captureScreenshot', { format: 'png' }, session);
-    fs.writeFileSync(screenshotOut, Buffer.from(shot.data, 'base64'));
+    fs.writeFileSync(screenshotOut, await page.screenshot());
   }
 
   // Every other unit ends; one completes but does not verify.
@@ -187,8 +141,8 @@ async function main() {
 }
 
 async function finish(code) {
-  // The browser writes its profile until it has exited: wait for that
-  // before the temporary folder goes.
+  // Everything that writes into the temporary folder has ended before it goes.
+  await page.close();
   await Promise.all(children.map((c) => c.exitCode !== null || c.signalCode !== null ? null
     : new Promise((r) => { c.once('exit', r); c.kill('SIGKILL'); })));
   fs.rmSync(tmp, { recursive: true, force: true, maxRetries: 5 });
