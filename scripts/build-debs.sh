@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the three Debian packages into OUT, from a copy of the sources in
+# Builds the Debian packages into OUT, from a copy of the sources in
 # OUT/src: dpkg-buildpackage writes next to the source tree, and its debris
 # must not land in the repository.
 #   scripts/build-debs.sh OUT                     the sources as they are

@@ -2,7 +2,7 @@
 # Builds the Debian packages from a copy of the sources in build/deb
 # (zt9047q-flash: the command line, the udev rule and its manual page;
 # zt9047q-update: the window, its icons and manual page; zt9047q-sim: the
-# simulator) and checks them: lintian must report no error and no warning,
+# simulator; zt9047q-station: the bench's service and its user) and checks them: lintian must report no error and no warning,
 # each package must carry its files and no other package's, and the command
 # line's must need no window system; then, in a clean Debian 12 root, the
 # command line's package must install alone, update a simulated unit and
@@ -17,11 +17,12 @@ arch=$(dpkg --print-architecture)
 flash_deb="$out/zt9047q-flash_${version}_${arch}.deb"
 update_deb="$out/zt9047q-update_${version}_${arch}.deb"
 sim_deb="$out/zt9047q-sim_${version}_${arch}.deb"
-ls -l "$flash_deb" "$update_deb" "$sim_deb"
+station_deb="$out/zt9047q-station_${version}_all.deb"
+ls -l "$flash_deb" "$update_deb" "$sim_deb" "$station_deb"
 
 echo "== lintian"
 # Informational tags are shown but do not fail the run.
-lintian --display-info --fail-on error,warning "$flash_deb" "$update_deb" "$sim_deb"
+lintian --display-info --fail-on error,warning "$flash_deb" "$update_deb" "$sim_deb" "$station_deb"
 echo "lintian: no errors, no warnings"
 
 echo "== contents"
@@ -48,8 +49,16 @@ done
 for f in usr/bin/zt9047q-sim usr/share/man/man1/zt9047q-sim.1.gz usr/share/doc/zt9047q-sim/copyright; do
   expect "$sim_deb" "$f"
 done
+for f in lib/systemd/system/zt9047q-station.service usr/lib/sysusers.d/zt9047q-station.conf \
+         usr/share/doc/zt9047q-station/copyright; do
+  expect "$station_deb" "$f"
+done
+# The service is for a dedicated bench: the package must not enable or start it.
+if dpkg-deb --ctrl-tarfile "$station_deb" | tar -xOf - ./postinst 2>/dev/null | grep -qE 'systemctl.*(enable|start)|deb-systemd-invoke (start|restart)'; then
+  echo "test-package: zt9047q-station enables or starts its service on installation" >&2; status=1
+fi
 # No file in two packages; the simulator only in its own.
-for deb in "$flash_deb" "$update_deb" "$sim_deb"; do
+for deb in "$flash_deb" "$update_deb" "$sim_deb" "$station_deb"; do
   dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}'
 done | sort | uniq -d >"$out/duplicates"
 if [ -s "$out/duplicates" ]; then
@@ -79,7 +88,7 @@ man_text "$sim_deb" usr/share/man/man1/zt9047q-sim.1.gz | grep -qF '\-\-save' ||
   { echo "test-package: the zt9047q-sim page lacks --save" >&2; status=1; }
 
 [ $status -eq 0 ] || exit $status
-echo "the three packages carry their programs, manual pages, udev rule, icons and copyright, each file once"
+echo "the four packages carry their programs, manual pages, udev rule, icons and copyright, each file once"
 
 echo "== the command line's package in a clean Debian 12"
 bash scripts/check-debian-root.sh
