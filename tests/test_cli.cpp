@@ -10,6 +10,7 @@
 #include "app/cli/station/Station.h"
 #include "serial/Console.h"
 #include "support/Rig.h"
+#include "support/TempFile.h"
 
 #include "serial/ComNames.h"
 
@@ -35,8 +36,8 @@ struct SCliRig
     explicit SCliRig(const SSimConfig& config = SSimConfig()) : model(config), driver(model, clock, "COM5")
     {
         options.bJson = true;
-        options.pHuman = std::tmpfile();
-        options.pJson = std::tmpfile();
+        options.pHuman = TempFile();
+        options.pJson = TempFile();
     }
     ~SCliRig()
     {
@@ -366,8 +367,8 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
                                       std::unique_ptr<SUnit>(new SUnit(good, 36))};
     SStationOptions options;
     options.unit.bJson = true;
-    options.unit.pHuman = std::tmpfile();
-    options.unit.pJson = std::tmpfile();
+    options.unit.pHuman = TempFile();
+    options.unit.pJson = TempFile();
     CStationOutput output(options.unit.pHuman, options.unit.pJson);
     CStation station(options, output, nullptr, [&](const SUnitTarget& target) {
         SUnit& unit = *units[target.nCom - 33];
@@ -431,8 +432,8 @@ TEST(Station, AllFindingNothingEndsAsOneRunDoes)
 
     SStationOptions options;
     options.unit.bJson = true;
-    FILE* pHuman = std::tmpfile();
-    FILE* pJson = std::tmpfile();
+    FILE* pHuman = TempFile();
+    FILE* pJson = TempFile();
     {
         CStationOutput output(pHuman, pJson);
         CStation station(options, output, &noPorts);
@@ -462,7 +463,7 @@ TEST(Station, LaggingReaderMergesProgressOnly)
     std::string strFill(static_cast<size_t>(nCapacity), '.');
     ASSERT_EQ(write(fds[1], strFill.data(), strFill.size()), nCapacity);
     FILE* pJson = fdopen(fds[1], "w");
-    FILE* pHuman = std::tmpfile();
+    FILE* pHuman = TempFile();
     std::vector<std::string> posted;
     {
         COutputRoom room(pHuman, pJson, 4);
@@ -642,7 +643,7 @@ TEST(Station, ListedPortAlreadyGivenByAnotherNameIsNotAddedAgain)
     } listed;
     listed.coms = {nCom, 33};
     SStationOptions options;
-    FILE* pOut = std::tmpfile();
+    FILE* pOut = TempFile();
     std::vector<SUnitTarget> targets(1);
     targets[0].strPort = targets[0].strFixedPath = strLink;
     targets[0].nCom = 1;
