@@ -165,7 +165,7 @@ TEST(CommandLine, JsonEndEventForEachEndOfARun)
         }
         const std::string& strEnd = lines.back();
         EXPECT_TRUE(Has(strEnd, "\"result\":\"" + strResult + "\"")) << strEnd;
-        EXPECT_TRUE(Has(strEnd, "\"unit_version\":" + std::string(k.pszVersion) + "}")) << strEnd;
+        EXPECT_TRUE(Has(strEnd, "\"unit_version\":" + std::string(k.pszVersion) + ",\"usb_path\":")) << strEnd;
         // The end's text is the last message box's (the terminal's own
         // words for an interruption), escaped: CR LF as \r\n.
         EXPECT_FALSE(end.strText.empty());
@@ -298,9 +298,9 @@ TEST(CommandLine, VerifyReadsTheVersionAfterTheUpdate)
         if (bSilentAfter) {
             // Woken again and again until the 30 s are up.
             EXPECT_GE(rig.clock.Now() - nCompleted, 30000u);
-            EXPECT_TRUE(Has(strEnd, "\"verified\":false,\"version_after\":null}")) << strEnd;
+            EXPECT_TRUE(Has(strEnd, "\"verified\":false,\"version_after\":null,")) << strEnd;
         } else {
-            EXPECT_TRUE(Has(strEnd, "\"verified\":true,\"version_after\":2.20}")) << strEnd;
+            EXPECT_TRUE(Has(strEnd, "\"verified\":true,\"version_after\":2.20,")) << strEnd;
         }
         EXPECT_EQ(rig.driver.m_nOpenHandles, 0);
     }
@@ -327,7 +327,7 @@ TEST(CommandLine, VerifiesAfterACloseQuestionThatWasNotGranted)
     for (const std::string& s : rig.JsonLines())
         strJson += s;
     EXPECT_TRUE(Has(strJson, "Are you sure you want to exit?\",\"answer\":\"no\"")) << strJson;
-    EXPECT_TRUE(Has(rig.JsonLines().back(), "\"verified\":true,\"version_after\":2.20}")) << rig.JsonLines().back();
+    EXPECT_TRUE(Has(rig.JsonLines().back(), "\"verified\":true,\"version_after\":2.20,")) << rig.JsonLines().back();
     EXPECT_FALSE(CStopSignals::AnyRequested());
 }
 
