@@ -14,6 +14,7 @@
 #include "serial/ComNames.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
 #include <set>
 #include <system_error>
 #ifndef _WIN32
@@ -516,6 +517,20 @@ TEST(Station, LaggingReaderMergesProgressOnly)
     std::fclose(pHuman);
 }
 #endif
+
+TEST(Station, OutputOnAFullDiskEndsTheWait)
+{
+    // A human stream that fails (ENOSPC) must end the tool, not keep it
+    // waiting for lines that will never be written.
+    FILE* pHuman = std::fopen("/dev/full", "w");
+    ASSERT_NE(pHuman, nullptr);
+    COutputRoom room(pHuman, nullptr);
+    room.Say("Summary:");
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(room.Close(2000, [] { return false; }, [] { return false; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    std::fclose(pHuman);
+}
 
 TEST(Station, PortIsUpdatedOncePerAppearance)
 {
