@@ -37,7 +37,7 @@ $ctl start -w >/dev/null
 
 export ZT_PG_URL="postgresql:///zt_records?host=$sock&user=zt"
 export ZT_PG_CTL="$ctl"
-if ! build/default/tests/records/records_tests --gtest_filter='RecordsServer*'; then
+if ! build/default/tests/records/records_tests --gtest_filter="${ZT_RECORDS_FILTER:-RecordsServer*}"; then
   echo "test-records: failed; the server's log:" >&2
   tail -n 30 "$tmp/server.log" >&2 || true
   exit 1

@@ -268,10 +268,10 @@ TEST_F(RecordsServerStation, ServerStoppedMidRunGetsEveryRecordOnce)
 TEST_F(RecordsServerStation, KilledStationsStartedRowsAreForwardedByTheNextRun)
 {
     const std::string strSpool = m_dir / "spool.db";
-    std::set<std::string> killedPorts;
+    // Kept until the end, so that the next run's unit gets a pty of its own.
+    SUnits units(2, m_dir);
+    const std::set<std::string> killedPorts = units.Ports();
     {
-        SUnits units(2, m_dir);
-        killedPorts = units.Ports();
         Server("stop"); // the rows stay in the spool
         int fdOut, fdErr;
         pid_t pid = Spawn(units.FlashArgs({"--record", m_strUrl, "--spool", strSpool}), &fdOut, &fdErr);
