@@ -6,6 +6,8 @@
 // of one unit's update; the CPU time of zt9047q-flash per unit as a share of
 // one core; its peak resident memory; and the CPU the simulators themselves
 // took, since they share the machine with the tool.
+// With --records first: for each N (32 by default), the batch without and
+// with --record into a fresh SQLite file, and their ratio.
 #include "BenchSupport.h"
 
 using namespace bench;
@@ -32,7 +34,7 @@ struct SFigures
     double dSimCpuMs = 0;
 };
 
-bool RunBatch(int nUnits, SFigures* pFig)
+bool RunBatch(int nUnits, SFigures* pFig, const std::vector<std::string>& extra = {})
 {
     SFigures& fig = *pFig;
     fig.nUnits = nUnits;
@@ -52,6 +54,7 @@ bool RunBatch(int nUnits, SFigures* pFig)
         args.push_back(sim.strPty);
     }
 
+    args.insert(args.end(), extra.begin(), extra.end());
     int fdFlash = -1;
     const double dSpawnMs = NowMs();
     pid_t pidFlash = Spawn(args, &fdFlash, true);
@@ -98,10 +101,41 @@ bool RunBatch(int nUnits, SFigures* pFig)
     return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 && dFirstDownloadMs >= 0 && dLastCompleteMs >= 0;
 }
 
+// The same batch without and with --record: what keeping records costs the
+// units (target: within 2 %).
+int RecordsCost(const std::vector<int>& counts)
+{
+    char szDir[] = "/tmp/zt-bench-records-XXXXXX";
+    if (!mkdtemp(szDir))
+        return 1;
+    std::printf("%5s %14s %14s %7s %8s %9s\n", "units", "plain batch ms", "record batch ms", "ratio", "target",
+                "received");
+    bool bAllMet = true;
+    int nRun = 0;
+    for (int n : counts) {
+        SFigures plain, recorded;
+        const std::string strDb = std::string(szDir) + "/records" + std::to_string(nRun++) + ".db";
+        bool bOk = RunBatch(n, &plain) && RunBatch(n, &recorded, {"--record", strDb});
+        double dRatio = recorded.dBatchMs / plain.dBatchMs;
+        bool bMet = bOk && dRatio <= 1.02 && recorded.nByteForByte == n;
+        bAllMet = bAllMet && bMet;
+        std::printf("%5d %14.1f %14.1f %7.4f %8s %6d/%-2d %s\n", n, plain.dBatchMs, recorded.dBatchMs, dRatio,
+                    "<= 1.02", recorded.nByteForByte, n, bOk ? Verdict(bMet) : "FAILED");
+    }
+    std::system((std::string("rm -rf ") + szDir).c_str());
+    return bAllMet ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "--records") {
+        std::vector<int> counts;
+        for (int i = 2; i < argc; ++i)
+            counts.push_back(std::atoi(argv[i]));
+        return RecordsCost(counts.empty() ? std::vector<int>{32} : counts);
+    }
     size_t nBytes = 0;
     std::vector<int> frames = PackagedFrames(&nBytes);
     if (frames.empty()) {

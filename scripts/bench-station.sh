@@ -5,6 +5,8 @@
 # tool's CPU per unit and its peak memory, with their targets. Not a test:
 # the figures depend on the machine and on what else runs on it.
 #   bash scripts/bench-station.sh [N...]
+#   bash scripts/bench-station.sh --records [N...]   (the batch without and
+#       with --record into an SQLite file; 32 units by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

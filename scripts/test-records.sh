@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 pgbin=/usr/lib/postgresql/15/bin
 cmake --preset default >/dev/null
-cmake --build build/default -j2 --target records_tests
+cmake --build build/default -j2 --target records_tests zt9047q-flash zt9047q-sim
 
 tmp=$(mktemp -d)
 run_as=()
@@ -37,7 +37,7 @@ $ctl start -w >/dev/null
 
 export ZT_PG_URL="postgresql:///zt_records?host=$sock&user=zt"
 export ZT_PG_CTL="$ctl"
-if ! build/default/tests/records/records_tests --gtest_filter='RecordsServer.*'; then
+if ! build/default/tests/records/records_tests --gtest_filter="${ZT_RECORDS_FILTER:-RecordsServer*}"; then
   echo "test-records: failed; the server's log:" >&2
   tail -n 30 "$tmp/server.log" >&2 || true
   exit 1

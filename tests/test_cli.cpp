@@ -15,6 +15,7 @@
 #include "serial/ComNames.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
 #include <set>
 #include <system_error>
 #ifndef _WIN32
@@ -166,7 +167,7 @@ TEST(CommandLine, JsonEndEventForEachEndOfARun)
         }
         const std::string& strEnd = lines.back();
         EXPECT_TRUE(Has(strEnd, "\"result\":\"" + strResult + "\"")) << strEnd;
-        EXPECT_TRUE(Has(strEnd, "\"unit_version\":" + std::string(k.pszVersion) + "}")) << strEnd;
+        EXPECT_TRUE(Has(strEnd, "\"unit_version\":" + std::string(k.pszVersion) + ",\"usb_path\":")) << strEnd;
         // The end's text is the last message box's (the terminal's own
         // words for an interruption), escaped: CR LF as \r\n.
         EXPECT_FALSE(end.strText.empty());
@@ -299,9 +300,9 @@ TEST(CommandLine, VerifyReadsTheVersionAfterTheUpdate)
         if (bSilentAfter) {
             // Woken again and again until the 30 s are up.
             EXPECT_GE(rig.clock.Now() - nCompleted, 30000u);
-            EXPECT_TRUE(Has(strEnd, "\"verified\":false,\"version_after\":null}")) << strEnd;
+            EXPECT_TRUE(Has(strEnd, "\"verified\":false,\"version_after\":null,")) << strEnd;
         } else {
-            EXPECT_TRUE(Has(strEnd, "\"verified\":true,\"version_after\":2.20}")) << strEnd;
+            EXPECT_TRUE(Has(strEnd, "\"verified\":true,\"version_after\":2.20,")) << strEnd;
         }
         EXPECT_EQ(rig.driver.m_nOpenHandles, 0);
     }
@@ -328,7 +329,7 @@ TEST(CommandLine, VerifiesAfterACloseQuestionThatWasNotGranted)
     for (const std::string& s : rig.JsonLines())
         strJson += s;
     EXPECT_TRUE(Has(strJson, "Are you sure you want to exit?\",\"answer\":\"no\"")) << strJson;
-    EXPECT_TRUE(Has(rig.JsonLines().back(), "\"verified\":true,\"version_after\":2.20}")) << rig.JsonLines().back();
+    EXPECT_TRUE(Has(rig.JsonLines().back(), "\"verified\":true,\"version_after\":2.20,")) << rig.JsonLines().back();
     EXPECT_FALSE(CStopSignals::AnyRequested());
 }
 
@@ -517,6 +518,20 @@ TEST(Station, LaggingReaderMergesProgressOnly)
     std::fclose(pHuman);
 }
 #endif
+
+TEST(Station, OutputOnAFullDiskEndsTheWait)
+{
+    // A human stream that fails (ENOSPC) must end the tool, not keep it
+    // waiting for lines that will never be written.
+    FILE* pHuman = std::fopen("/dev/full", "w");
+    ASSERT_NE(pHuman, nullptr);
+    COutputRoom room(pHuman, nullptr);
+    room.Say("Summary:");
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(room.Close(2000, [] { return false; }, [] { return false; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    std::fclose(pHuman);
+}
 
 TEST(Station, PortIsUpdatedOncePerAppearance)
 {

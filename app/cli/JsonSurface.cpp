@@ -148,9 +148,19 @@ std::string JsonString(const std::string& strText)
     return s + "\"";
 }
 
+namespace {
+
+std::string StringOrNull(const std::string& s)
+{
+    return s.empty() ? "null" : JsonString(s);
+}
+
+} // namespace
+
 CJsonSurface::CJsonSurface(FILE* pOut, const std::string& strPort, CTerminalSurface& inner)
     : m_pOut(pOut), m_strPort(strPort), m_inner(inner)
 {
+    SetIdentity("", "", "");
     m_inner.m_onAnswered = [this](const std::string& strText, unsigned nType, int nAnswer) {
         const char* pszAnswer = nAnswer == kAnswerYes ? "yes" : nAnswer == kAnswerNo ? "no" : "ok";
         Emit("message", ",\"type\":" + std::to_string(nType) + ",\"text\":" + JsonString(strText)
@@ -158,9 +168,16 @@ CJsonSurface::CJsonSurface(FILE* pOut, const std::string& strPort, CTerminalSurf
     };
 }
 
+void CJsonSurface::SetIdentity(const std::string& strUsbPath, const std::string& strUsbSerial,
+                               const std::string& strSlot)
+{
+    m_strIdentity = ",\"usb_path\":" + StringOrNull(strUsbPath) + ",\"usb_serial\":" + StringOrNull(strUsbSerial)
+        + ",\"slot\":" + StringOrNull(strSlot);
+}
+
 void CJsonSurface::Emit(const std::string& strEvent, const std::string& strFields)
 {
-    std::string strLine = "{\"event\":\"" + strEvent + "\",\"port\":" + JsonString(m_strPort) + strFields + "}\n";
+    std::string strLine = "{\"event\":\"" + strEvent + "\",\"port\":" + JsonString(m_strPort) + strFields + m_strIdentity + "}\n";
     if (m_writeLine) {
         m_writeLine(strLine);
         return;

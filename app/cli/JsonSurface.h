@@ -6,6 +6,8 @@
 //   message   {"type","text","answer"}       each message box, once answered
 //   end       {"result","text","bytes","frames","elapsed_ms","unit_version"}  last, exactly once;
 //             with --verify also {"verified","version_after"}
+// and every object ends with the unit's identity: "usb_path", "usb_serial"
+// and "slot", each a string or null.
 // Texts are escaped so that every line is valid JSON and plain ASCII: quote,
 // backslash and control characters (\r, \n, \t as such, others as \u00XX);
 // a well-formed UTF-8 sequence as its code point (\u00e9 for "é", a pair of
@@ -71,6 +73,8 @@ public:
     void WatchRun(const CUpdateDlgDlg* pDlg) { m_pDlg = pDlg; }
     // The port once detection has named it ("" before).
     void SetPort(const std::string& strPort) { m_strPort = strPort; }
+    // The unit's USB location, serial number and slot ("" for unknown).
+    void SetIdentity(const std::string& strUsbPath, const std::string& strUsbSerial, const std::string& strSlot);
     void EmitEnd(const SRunEnd& end);
 
     // Where whole lines go instead of the stream (several units share one).
@@ -82,6 +86,7 @@ private:
 
     FILE* m_pOut;
     std::string m_strPort;
+    std::string m_strIdentity; // the fields that end every object
     CTerminalSurface& m_inner;
     const CUpdateDlgDlg* m_pDlg = nullptr;
     int m_nLastPercent = -1;

@@ -162,6 +162,12 @@ bool CStreamWriter::Drain(uint32_t nWaitMs, const std::function<bool()>& giveUp)
     }
 }
 
+bool CStreamWriter::Failed()
+{
+    std::lock_guard<std::mutex> lock(m_pShared->lock);
+    return m_pShared->nError != 0;
+}
+
 std::string CStreamWriter::Loss()
 {
     std::lock_guard<std::mutex> lock(m_pShared->lock);
@@ -281,7 +287,7 @@ bool COutputRoom::Close(uint32_t nStopWaitMs, const std::function<bool()>& stopp
     std::string strLoss;
     for (CStreamWriter* p : writers) {
         for (;;) {
-            if (p->Drain(100, stopNow))
+            if (p->Drain(100, stopNow) || p->Failed()) // a failed stream is waited for no longer
                 break;
             if (stopNow && stopNow())
                 break;

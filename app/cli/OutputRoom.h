@@ -54,6 +54,8 @@ public:
     // What was not written and why ("" when all was), e.g.
     // "standard output took nothing more: 12 lines not written (3 end events)".
     std::string Loss();
+    // The stream took an error: nothing more will be written to it.
+    bool Failed();
     // The process ends without waiting for this stream any longer.
     void Abandon() { m_bAbandoned = true; }
 

@@ -18,6 +18,13 @@ namespace {
 // is the one the friendly name ends in, such as "USB Serial Port (COM3)".
 std::string ComNameOf(const SSerInfo& info)
 {
+    return PortComName(info);
+}
+
+} // namespace
+
+std::string PortComName(const SSerInfo& info)
+{
     if (!info.strComName.empty())
         return info.strComName;
     const std::string& s = info.strDisplayName;
@@ -27,8 +34,6 @@ std::string ComNameOf(const SSerInfo& info)
     std::string strName = s.substr(nOpen + 1, s.size() - nOpen - 2);
     return ParseComName(strName) > 0 ? strName : "-";
 }
-
-} // namespace
 
 std::string UsbIdentityText(const SSerInfo& info)
 {
@@ -98,7 +103,9 @@ bool PortListJson(std::string* pLines, std::string* pError, IPortSource* pSource
         bool bInstrument = MatchDisplayName(info.strDisplayName, &nCom);
         *pLines += "{\"event\":\"port\",\"port\":" + JsonString(strCom == "-" ? "" : strCom) + ",\"path\":"
             + JsonString(info.strPath) + ",\"name\":" + JsonString(info.strDisplayName)
-            + ",\"instrument\":" + (bInstrument ? "true" : "false") + "}\n";
+            + ",\"instrument\":" + (bInstrument ? "true" : "false") + ",\"usb_path\":"
+            + (info.strUsbPath.empty() ? "null" : JsonString(info.strUsbPath)) + ",\"usb_serial\":"
+            + (info.strUsbSerial.empty() ? "null" : JsonString(info.strUsbSerial)) + "}\n";
     }
     return true;
 }

@@ -15,8 +15,12 @@ std::string PortListText(IPortSource* pSource = nullptr);
 // "usb <location> serial <number>", each part only when known; empty when
 // neither is.
 std::string UsbIdentityText(const SSerInfo& info);
+// The port's COM name, "-" when it has none.
+std::string PortComName(const SSerInfo& info);
+
 // --list --json: one JSON object per port, {"event":"port","port":COM name
-// ("" when it has none),"path","name" (display name),"instrument"}. False
+// ("" when it has none),"path","name" (display name),"instrument",
+// "usb_path","usb_serial" (null when unknown)}. False
 // (and the reason in *pError) when the list cannot be read.
 bool PortListJson(std::string* pLines, std::string* pError, IPortSource* pSource = nullptr);
 

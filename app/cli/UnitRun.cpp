@@ -3,6 +3,8 @@
 #include "PortList.h"
 #include "UnitVerify.h"
 #include "serial/ComNames.h"
+#include "serial/SameDevice.h"
+#include "station/Bench.h"
 #include "update/TextFormat.h"
 #include "update/Version.h"
 
@@ -33,6 +35,38 @@ std::string Seconds(uint32_t nMs)
 
 } // namespace
 
+void FillUsbIdentity(std::vector<SUnitTarget>& targets, IPortSource* pSource, const CSlotMap* pSlots)
+{
+    if (targets.empty())
+        return;
+    CEnumSerialPorts ports(pSource);
+    CSerInfoArray list;
+    try {
+        ports.EnumerateAll(list, 0);
+    } catch (const std::string&) {
+        return; // an unreadable listing knows no identity; the run says so itself
+    }
+    for (SUnitTarget& target : targets) {
+        for (int i = 0; i < list.GetSize(); ++i) {
+            const SSerInfo& info = list[i];
+#ifdef _WIN32
+            bool bSame = target.strFixedPath.empty() && ParseComName(PortComName(info)) == target.nCom;
+#else
+            std::string strDevice =
+                target.strFixedPath.empty() ? ComNumberToDevicePath(target.nCom) : target.strFixedPath;
+            bool bSame = !strDevice.empty() && SameDevice(info.strPath, strDevice);
+#endif
+            if (bSame) {
+                target.strUsbPath = info.strUsbPath;
+                target.strUsbSerial = info.strUsbSerial;
+                break;
+            }
+        }
+        if (pSlots && !target.strUsbPath.empty())
+            target.strSlot = pSlots->NameOf(target.strUsbPath);
+    }
+}
+
 CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, IClock& clock,
                    std::function<bool()> stopRequested, IPortSource* pPortSource, ICommDriver* pDriver,
                    IResourceSource* pResources)
@@ -56,6 +90,7 @@ CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, ICloc
     if (options.bJson) {
         m_pJson.reset(new CJsonSurface(options.pJson, target.strPort, m_human));
         m_pJson->m_writeLine = options.writeJson;
+        m_pJson->SetIdentity(target.strUsbPath, target.strUsbSerial, target.strSlot);
         pSurface = m_pJson.get();
     }
     m_pDlg.reset(new CUpdateDlgDlg(*pSurface, m_clock, pOpen, pPortSource, pResources));
@@ -89,8 +124,13 @@ bool CUnitRun::FindPort()
     }
     m_target.nCom = m_human.GetComNumber();
     m_target.strPort = "COM" + std::to_string(m_target.nCom);
-    if (m_pJson)
+    std::vector<SUnitTarget> found = {m_target};
+    FillUsbIdentity(found, m_pPortSource, m_options.pSlots);
+    m_target = found.front();
+    if (m_pJson) {
         m_pJson->SetPort(m_target.strPort);
+        m_pJson->SetIdentity(m_target.strUsbPath, m_target.strUsbSerial, m_target.strSlot);
+    }
     return true;
 }
 
@@ -108,6 +148,7 @@ bool CUnitRun::Start()
     m_human.Note("Port: " + m_target.strPort + (strDevice.empty() || strDevice == m_target.strPort ? "" : " (" + strDevice + ")"));
     m_nStart = m_baseClock.GetTickCount();
     m_bStarted = true;
+    LogStart();
     m_clock.Arm(true);
     m_bInHandshake = true;
     m_pDlg->OnDownload();
@@ -232,6 +273,14 @@ bool CUnitRun::Verify()
     return m_end.bVerified;
 }
 
+void CUnitRun::LogStart()
+{
+    if (m_bLogged || !m_options.pRunLog)
+        return;
+    m_bLogged = true;
+    m_strRunId = m_options.pRunLog->RunStarted(m_target);
+}
+
 std::string CUnitRun::InterruptedText() const
 {
     if (m_bStreamBegan)
@@ -284,6 +333,10 @@ const SRunEnd& CUnitRun::Finish()
     m_human.Say(strLine);
     if (m_pJson)
         m_pJson->EmitEnd(m_end);
+    // A run that ended before it began (no port, no thread) is recorded too.
+    LogStart();
+    if (m_options.pRunLog)
+        m_options.pRunLog->RunEnded(m_strRunId, m_target, m_end);
     return m_end;
 }
 

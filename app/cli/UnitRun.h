@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Which port a run uses.
 struct SUnitTarget
@@ -26,7 +27,15 @@ struct SUnitTarget
     // A device outside the COM names, opened as it is under the stand-in
     // COM number 1 ("" for COM names).
     std::string strFixedPath;
+    // Who and where the unit is, as the port listing reads it, and the
+    // bench slot at that place; "" when unknown (null in the JSON events).
+    std::string strUsbPath;
+    std::string strUsbSerial;
+    std::string strSlot;
 };
+
+class IRunLog;
+class CSlotMap;
 
 struct SUnitOptions
 {
@@ -44,7 +53,27 @@ struct SUnitOptions
     std::function<void(const std::string& strLine)> writeJson;
     // Where the terminal's bar and prompt go instead of the stream.
     std::function<void(const std::string& strText, bool bMergeable)> writeText;
+    // Where each run's start and end are recorded (--record); null for none.
+    IRunLog* pRunLog = nullptr;
+    // The bench's slot names (--slots); null for none.
+    const CSlotMap* pSlots = nullptr;
 };
+
+// The records of runs, as a run sees them: told when it starts and when it
+// ends, from the unit's own thread. An implementation only queues.
+class IRunLog
+{
+public:
+    virtual ~IRunLog() = default;
+    // Returns the run's id, given back with its end.
+    virtual std::string RunStarted(const SUnitTarget& target) = 0;
+    virtual void RunEnded(const std::string& strRunId, const SUnitTarget& target, const SRunEnd& end) = 0;
+};
+
+// Fills the USB identity (and the slot, with slots) of each target from one
+// reading of the port listing; a target the listing does not show keeps
+// its identity unknown.
+void FillUsbIdentity(std::vector<SUnitTarget>& targets, IPortSource* pSource, const CSlotMap* pSlots);
 
 class CUnitRun
 {
@@ -92,11 +121,13 @@ public:
     const SRunEnd& FinishUnstarted(const std::string& strWhy);
 
     const std::string& PortName() const { return m_target.strPort; }
+    const SUnitTarget& Target() const { return m_target; }
     const SUnitOptions& Options() const { return m_options; }
     CUpdateDlgDlg& Logic() { return *m_pDlg; }
 
 private:
     std::string InterruptedText() const;
+    void LogStart();
     // The unit has reported the packaged version and is to be left alone.
     bool LeaveUpToDate();
     // The run's clock is cancelled: in a tick only by a stop that needs no
@@ -118,6 +149,8 @@ private:
     uint32_t m_nStart = 0;
     uint32_t m_nNextTick = 0;
     bool m_bStarted = false;
+    bool m_bLogged = false; // told the run log of its start
+    std::string m_strRunId;
     bool m_bStreamBegan = false;
     bool m_bFinished = false;
     bool m_bInHandshake = false;

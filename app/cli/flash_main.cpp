@@ -15,15 +15,22 @@
 #include "TerminalInput.h"
 #include "TraceDriver.h"
 #include "UnitRun.h"
+#include "station/Bench.h"
 #include "station/Station.h"
 #ifdef ZT_STATION_PAGE
 #include "StationServe.h"
+#include "records/PageRecords.h"
+#endif
+#ifndef _WIN32
+#include "records/RecordsExport.h"
+#include "records/StationRecords.h"
 #endif
 #include "serial/ComNames.h"
 #include "update/TextFormat.h"
 #include "update/Version.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <list>
 #include <memory>
@@ -39,8 +46,11 @@ const uint32_t kOutputWaitMs = 2000;
 
 const char kUsage[] =
     "usage: zt9047q-flash [--port NAME]... [--all] [--watch] [--verify] [--yes] [--json] [--quiet]\n"
-    "                     [--trace[=FILE]] [--serve [ADDR:]PORT [--serve-token FILE]]\n"
-    "                     [--list] [--help] [--version]\n"
+    "                     [--usb-path PATH]... [--usb-serial PREFIX]... [--slots FILE]\n"
+    "                     [--record TARGET [--spool FILE]] [--serve [ADDR:]PORT [--serve-token FILE]]\n"
+    "                     [--trace[=FILE]] [--list] [--help] [--version]\n"
+    "       zt9047q-flash --records TARGET [--since TIME] [--until TIME] [--result R]\n"
+    "                     [--format csv|jsonl|count]\n"
     "Updates the firmware of a ZT9047Q to version %s.\n"
 #ifdef _WIN32
     "  -p, --port NAME\n"
@@ -72,6 +82,24 @@ const char kUsage[] =
     "  --serve-token FILE\n"
     "               every request to the page must carry the token in FILE;\n"
     "               needed for any address but loopback\n"
+    "  --usb-path PATH\n"
+    "               with --all or --watch: only ports at that USB location or behind\n"
+    "               it (1-2 takes 1-2.3); repeatable\n"
+    "  --usb-serial PREFIX\n"
+    "               with --all or --watch: only ports whose USB serial number starts\n"
+    "               so (any case); repeatable\n"
+    "  --slots FILE the bench's slots, lines NAME USB_PATH: a unit's slot name leads\n"
+    "               its lines, the summary and the JSON \"slot\"\n"
+    "  --record TARGET\n"
+    "               keep a record of every run in TARGET, an SQLite file or a\n"
+    "               postgresql:// URL; nothing is updated when it cannot be written\n"
+    "  --spool FILE with a postgresql:// TARGET: the local file that holds records\n"
+    "               until the server has them (default\n"
+    "               $XDG_STATE_HOME/zt9047q/spool.db)\n"
+    "  --records TARGET\n"
+    "               print the records (oldest first) and exit; with --since TIME,\n"
+    "               --until TIME (UTC: today, 2026-03-01, 2026-03-01T08:00), --result R\n"
+    "               and --format csv (default), jsonl or count\n"
     "  -l, --list   list the serial ports this program sees and exit (with --json:\n"
     "               one JSON object per port)\n"
     "  -h, --help   show this text\n"
@@ -145,8 +173,62 @@ int main(int argc, char** argv)
     bool bServe = false;
     std::string strServe, strServeToken;
     SUnitOptions options;
+    // The bench and the records.
+    CUsbFilter usbFilter;
+    std::string strSlotsFile, strRecord, strSpool, strRecords, strSince, strUntil, strResult, strFormat;
+    bool bRecordsOnly = false; // --since, --until, --result or --format was given
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        // "--name VALUE" or "--name=VALUE" of a flag that takes a value.
+        std::string strValue;
+        auto valued = [&](const char* pszName) -> int {
+            const size_t nName = std::strlen(pszName);
+            if (a == pszName) {
+                if (i + 1 >= argc)
+                    return -1;
+                strValue = argv[++i];
+                return 1;
+            }
+            if (a.size() > nName && a.compare(0, nName, pszName) == 0 && a[nName] == '=') {
+                strValue = a.substr(nName + 1);
+                return 1;
+            }
+            return 0;
+        };
+        int nValued = 0;
+        const char* const valuedFlags[][2] = {
+            {"--usb-path", "a USB location"}, {"--usb-serial", "a serial number prefix"}, {"--slots", "a file"},
+            {"--record", "a file or a postgresql:// URL"}, {"--spool", "a file"},
+            {"--records", "a file or a postgresql:// URL"}, {"--since", "a time"}, {"--until", "a time"},
+            {"--result", "a result"}, {"--format", "csv, jsonl or count"}};
+        for (const auto& flag : valuedFlags) {
+            nValued = valued(flag[0]);
+            if (nValued < 0)
+                return UsageError("option '" + a + "' needs " + flag[1]);
+            if (nValued == 0)
+                continue;
+            std::string strFlag = flag[0], strError;
+            if (strFlag == "--usb-path" && !usbFilter.AddPath(strValue, &strError))
+                return UsageError(strError);
+            if (strFlag == "--usb-serial" && !usbFilter.AddSerialPrefix(strValue, &strError))
+                return UsageError(strError);
+            std::string* pTarget = strFlag == "--slots"   ? &strSlotsFile
+                : strFlag == "--record"                   ? &strRecord
+                : strFlag == "--spool"                    ? &strSpool
+                : strFlag == "--records"                  ? &strRecords
+                : strFlag == "--since"                    ? &strSince
+                : strFlag == "--until"                    ? &strUntil
+                : strFlag == "--result"                   ? &strResult
+                : strFlag == "--format"                   ? &strFormat
+                                                          : nullptr;
+            if (pTarget)
+                *pTarget = strValue;
+            if (strFlag == "--since" || strFlag == "--until" || strFlag == "--result" || strFlag == "--format")
+                bRecordsOnly = true;
+            break;
+        }
+        if (nValued > 0)
+            continue;
         if (a == "--help" || a == "-h") {
             PrintUsage(stdout);
             return 0;
@@ -198,6 +280,40 @@ int main(int argc, char** argv)
         } else {
             return UsageError("unexpected argument '" + a + "'");
         }
+    }
+
+#ifdef _WIN32
+    if (!strRecord.empty() || !strRecords.empty() || !strSpool.empty()) {
+        std::fprintf(stderr, "zt9047q-flash: records (--record, --records, --spool) are not available on Windows: "
+                             "this build carries no database library. Keep records on a Linux station.\n");
+        return 2;
+    }
+#else
+    if (!strRecords.empty()) {
+        SRecordsExport request;
+        request.strTarget = strRecords;
+        request.strSince = strSince;
+        request.strUntil = strUntil;
+        request.strResult = strResult;
+        if (!strFormat.empty() && !ParseRecordsFormat(strFormat, &request.eFormat))
+            return UsageError("--format " + strFormat + ": csv, jsonl or count");
+        return ExportRecords(request, stdout, stderr);
+    }
+#endif
+    if (bRecordsOnly)
+        return UsageError("--since, --until, --result and --format go with --records");
+    if (!strSpool.empty() && strRecord.empty())
+        return UsageError("--spool goes with --record");
+    if (!usbFilter.IsEmpty() && !bAll && !bWatch)
+        return UsageError("--usb-path and --usb-serial choose among the ports that --all and --watch find");
+    CSlotMap slots;
+    if (!strSlotsFile.empty()) {
+        std::string strError;
+        if (!slots.Load(strSlotsFile, &strError)) {
+            std::fprintf(stderr, "zt9047q-flash: %s\n", strError.c_str());
+            return 2;
+        }
+        options.pSlots = &slots;
     }
 
     if (bList) {
@@ -272,6 +388,35 @@ int main(int argc, char** argv)
     options.writeHuman = [&room](const std::string& strLines) { room.Say(strLines); };
     options.writeText = [&room](const std::string& strText, bool bMergeable) { room.HumanText(strText, bMergeable); };
     options.writeJson = [&room](const std::string& strLine) { room.JsonLine(strLine); };
+
+    // ---- Records (--record): opened before any unit is touched; a station
+    // that must keep records updates nothing unrecorded. ----
+#ifndef _WIN32
+    CRecordsSession records;
+    if (!strRecord.empty()) {
+        std::string strError, strWarning;
+        if (!records.Open(strRecord, strSpool, ZT_PROGRAM_VERSION_TEXT, &strError, &strWarning)) {
+            room.Say("zt9047q-flash: records cannot be kept: " + strError + "\nNothing was updated.");
+            return Conclude(room, 1);
+        }
+        if (!strWarning.empty())
+            room.Say("zt9047q-flash: " + strWarning);
+        options.pRunLog = records.Log();
+    }
+#endif
+    // After the last run: what could not be saved goes to standard error, and
+    // a run whose record was lost does not count as a success.
+    auto concludeRecords = [&](int nStatus) {
+#ifndef _WIN32
+        std::string strLines;
+        if (!records.Close(&strLines))
+            nStatus = 1;
+        if (!strLines.empty() && !(options.terminal.bQuiet && nStatus == 0))
+            room.Say(strLines);
+#endif
+        return nStatus;
+    };
+    // ---- end of the records' set-up ----
     // One decorator per unit (the station's units open their ports on threads of their own).
     std::list<CTraceDriver> traces;
     auto traced = [&]() -> ICommDriver* {
@@ -283,6 +428,7 @@ int main(int argc, char** argv)
 
 #ifdef ZT_STATION_PAGE
     // ---- The station page (--serve): one more consumer of the room's events.
+    std::unique_ptr<IRecordSource> pPageRecords; // outlives the server
     std::unique_ptr<CStationPage> pPage;
     if (bServe) {
         pPage.reset(new CStationPage);
@@ -292,14 +438,12 @@ int main(int argc, char** argv)
                          CTerminalSurface::AsLines(strError).c_str());
             return 2;
         }
-        // RECORDS FOR THE PAGE: with a record target, hand the page its
-        // record source here, declared before pPage so that it outlives the
-        // server, e.g.
-        //   if (!strRecordTarget.empty()) {
-        //       pageRecords = MakePageRecordSource(strRecordTarget);
-        //       pPage->Web().SetRecordSource(pageRecords.get());
-        //   }
-        // Without one, the page's record parts answer 503.
+        // The page reads the records the station keeps; without --record its
+        // record parts answer 503.
+        if (!strRecord.empty()) {
+            pPageRecords = MakePageRecordSource(strRecord);
+            pPage->Web().SetRecordSource(pPageRecords.get());
+        }
         room.Attach(pPage.get());
         if (!options.terminal.bQuiet)
             room.Say("Station page: " + pPage->Url());
@@ -323,6 +467,7 @@ int main(int argc, char** argv)
         station.unit = options;
         station.unit.bLeaveUpToDate = bWatch;
         station.bInIsTerminal = options.terminal.bInIsTerminal;
+        station.filter = usbFilter;
         UnitPlantFactory plants;
         if (bTrace)
             plants = [&](const SUnitTarget&) {
@@ -340,17 +485,19 @@ int main(int argc, char** argv)
             nStatus = units.RunAll(targets);
         }
         stopPage();
-        return Conclude(room, nStatus);
+        return Conclude(room, concludeRecords(nStatus));
     }
 
     SUnitTarget target;
-    if (!targets.empty())
+    if (!targets.empty()) {
+        FillUsbIdentity(targets, nullptr, options.pSlots);
         target = targets.front();
+    }
     IClock& clock = SystemClock();
     int nStatus;
     {
         CUnitRun run(target, options, clock, [] { return CStopSignals::AnyRequested(); }, nullptr, traced());
         nStatus = FlashOneUnit(run, targets.empty(), options.terminal.bInIsTerminal, clock);
     } // the port is released before the output is awaited
-    return Conclude(room, nStatus);
+    return Conclude(room, concludeRecords(nStatus));
 }

@@ -7,7 +7,9 @@
 # SCENARIO:
 #   one     (the default) one unit at ttyUSB0, zt9047q-flash without --port
 #   all     --all: eight units at once, each must receive the packaged image
-#           byte for byte; a decoy port (not the instrument's name) gets nothing
+#           byte for byte; a decoy port (not the instrument's name) gets nothing,
+#           nor does a unit whose serial number the --usb-serial filter refuses;
+#           the JSON events carry each unit's USB location, serial and slot
 #   watch   --watch: a unit at 2.20 attached from the start is left alone;
 #           three units added one after another are each updated exactly once
 #   verify  --all --verify: two units restart into 2.20 and are verified, one
@@ -57,8 +59,8 @@ ln -s ../../../serial8250 "$sys/devices/platform/serial8250/tty/ttyS1/device"
 ln -s ../../devices/platform/serial8250/tty/ttyS1 "$sys/class/tty/ttyS1"
 ln -s ../../devices/virtual/tty/tty0 "$sys/class/tty/tty0"
 
-# add_bridge N PRODUCT: a USB bridge with that product string and the serial
-# number ZT000N at ttyUSBN, plugged in at 1-(N+2).
+# add_bridge N PRODUCT [SERIAL]: a USB bridge with that product string and the
+# serial number ZT000N (or SERIAL) at ttyUSBN, plugged in at 1-(N+2).
 # Its class entry comes last: the moment the listing can see the port.
 add_bridge() {
   local n=$1 product=$2 dev="$usb/1-$(( $1 + 2 ))"
@@ -67,7 +69,7 @@ add_bridge() {
   printf '0403\n' > "$sys/$dev/idVendor"; printf '6001\n' > "$sys/$dev/idProduct"
   printf '%s\n' "$product" > "$sys/$dev/product"
   printf 'Zentek\n' > "$sys/$dev/manufacturer"
-  printf 'ZT000%s\n' "$n" > "$sys/$dev/serial"
+  printf '%s\n' "${3:-ZT000$n}" > "$sys/$dev/serial"
   ln -s ../../../ttyUSB$n "$sys/$tty/device"
   ln -s "../../$tty" "$sys/class/tty/ttyUSB$n"
 }
@@ -92,7 +94,8 @@ case $scenario in
   all)    for n in 0 1 2 3 4 5 6 7; do
             add_bridge $n 'ZT9047Q USB UART'; start_sim $n --firmware 2.10 --save "$work/image.$n"
           done
-          add_bridge 8 'USB Serial Port'; start_sim 8 --log "$work/decoy.log" ;;
+          add_bridge 8 'USB Serial Port'; start_sim 8 --log "$work/decoy.log"
+          add_bridge 9 'ZT9047Q USB UART' XY0009; start_sim 9 --firmware 2.10 --log "$work/outside.log" ;;
   watch)  add_bridge 0 'ZT9047Q USB UART'; start_sim 0 --firmware 2.20 --log "$work/attached.log"
           for n in 1 2 3; do start_sim $n --firmware 2.10; done ;;
   verify) for n in 0 1; do add_bridge $n 'ZT9047Q USB UART'; start_sim $n --firmware 2.10; done
@@ -135,8 +138,11 @@ one)
   echo "PASS: COM33 found by its name and updated"
   ;;
 all)
-  "$flash_exe" --all --json > "$work/json" 2> "$work/human" < /dev/null || status=$?
-  stop_sims 0 1 2 3 4 5 6 7 8
+  # The bench names seven of its places; the eighth unit has no slot.
+  for n in 0 1 2 3 4 5 6; do echo "A$(( n + 1 )) 1-$(( n + 2 ))"; done > "$work/slots"
+  "$flash_exe" --all --json --usb-serial zt000 --usb-path 1 --slots "$work/slots" \
+    > "$work/json" 2> "$work/human" < /dev/null || status=$?
+  stop_sims 0 1 2 3 4 5 6 7 8 9
   sed -n '/^Summary:/,$p' "$work/human"
   [ "$status" = 0 ] || fail "zt9047q-flash --all exited with $status"
   python3 - "$work/json" <<'EOF' || fail "the JSON Lines are not as they should be"
@@ -145,7 +151,14 @@ ends = [e for e in map(json.loads, open(sys.argv[1])) if e["event"] == "end"]
 ports = sorted(e["port"] for e in ends)
 assert ports == ["COM%d" % n for n in range(33, 41)], ports
 assert all(e["result"] == "completed" and e["unit_version"] == 2.1 for e in ends), ends
+for e in ends:
+    n = int(e["port"][3:]) - 33
+    assert e["usb_path"] == "1-%d" % (n + 2) and e["usb_serial"] == "ZT000%d" % n, e
+    assert e["slot"] == ("A%d" % (n + 1) if n < 7 else None), e
 EOF
+  grep -q '^A1: Result: completed' "$work/human" || fail "the slot's name does not lead its unit's lines"
+  grep -q '^  Slot  Port' "$work/human" || fail "the summary has no slot column"
+  [ ! -s "$work/outside.log" ] || fail "the unit outside the --usb-serial filter received bytes"
   for n in 0 1 2 3 4 5 6 7; do
     sim_says $n '1 updates completed.*the packaged image, byte for byte' || fail "unit $n: $(cat "$work/sim.$n.err")"
     cmp -s "$work/image.0" "$work/image.$n" || fail "unit $n saved another image"
@@ -153,7 +166,8 @@ EOF
   [ "$(stat -c %s "$work/image.0")" = 103888 ] || fail "the saved image is not 103888 bytes"
   [ ! -s "$work/decoy.log" ] || fail "the decoy port received bytes"
   ! grep -q 'COM41' "$work/human" || fail "the decoy port was named"
-  echo "PASS: eight units updated at once, each with the packaged image byte for byte; the decoy left alone"
+  echo "PASS: eight units updated at once, each with the packaged image byte for byte, known by USB location," \
+       "serial and slot; the decoy and the unit outside the filter left alone"
   ;;
 watch)
   "$flash_exe" --watch --json > "$work/json" 2> "$work/human" < /dev/null &

@@ -137,10 +137,13 @@ bool RecordSucceeded(const SStationRecord& record, bool bWatching)
 
 std::string SummaryTable(const std::vector<SStationRecord>& records, bool bVerify)
 {
-    size_t nPortWidth = 6;
-    for (const SStationRecord& r : records)
+    size_t nPortWidth = 6, nSlotWidth = 0;
+    for (const SStationRecord& r : records) {
         nPortWidth = std::max(nPortWidth, r.strPort.size());
-    std::string s = "Summary:\n  " + Padded("Port", nPortWidth + 2) + "Version  " + Padded("Result", 20) + "Seconds";
+        if (!r.strSlot.empty())
+            nSlotWidth = std::max<size_t>(std::max<size_t>(nSlotWidth, 4), r.strSlot.size());
+    }
+    std::string s = "Summary:\n  " + (nSlotWidth ? Padded("Slot", nSlotWidth + 2) : "") + Padded("Port", nPortWidth + 2) + "Version  " + Padded("Result", 20) + "Seconds";
     if (bVerify)
         s += "  After";
     s += "\n";
@@ -152,7 +155,8 @@ std::string SummaryTable(const std::vector<SStationRecord>& records, bool bVerif
         nUnverified += end.eResult == kEndCompleted && bVerify && !end.bVerified ? 1 : 0;
         char szSeconds[32];
         std::snprintf(szSeconds, sizeof szSeconds, "%7.1f", end.nElapsedMs / 1000.0);
-        s += "  " + Padded(r.strPort, nPortWidth + 2) + Padded(VersionText(end.bUnitVersionKnown, end.fUnitVersion), 9)
+        s += "  " + (nSlotWidth ? Padded(r.strSlot.empty() ? "-" : r.strSlot, nSlotWidth + 2) : "")
+            + Padded(r.strPort, nPortWidth + 2) + Padded(VersionText(end.bUnitVersionKnown, end.fUnitVersion), 9)
             + Padded(RunResultName(end), 20) + szSeconds;
         if (bVerify) {
             s += "  " + VersionText(end.bVersionAfterKnown, end.fVersionAfter);
@@ -200,7 +204,9 @@ SUnitTarget CStation::ComTarget(int nCom)
 void CStation::Launch(const SUnitTarget& target, uint32_t nAwaitOpenMs)
 {
     SUnitOptions options = m_options.unit;
-    const std::string strPrefix = target.strPort + ": ";
+    // The bench's name for the place, where it has one: that is where the
+    // operator looks.
+    const std::string strPrefix = (target.strSlot.empty() ? target.strPort : target.strSlot) + ": ";
     CStationOutput& output = m_output;
     options.writeHuman = [&output, strPrefix](const std::string& strLines) { output.HumanLines(strPrefix, strLines); };
     options.writeJson = [&output](const std::string& strLine) { output.JsonLine(strLine); };
@@ -311,8 +317,14 @@ void CStation::ListPorts()
         return;
     }
     for (int nCom : m_watch.Listed(present, [this](int n) { return Running(n); })) {
-        m_output.Say("COM" + std::to_string(nCom) + ": a ZT9047Q port appeared.");
-        Launch(ComTarget(nCom), m_options.nOpenPatienceMs);
+        SUnitTarget target = ComTarget(nCom);
+        if (!TakeFound(target)) {
+            m_output.Say(target.strPort + ": a ZT9047Q port appeared outside --usb-path/--usb-serial: left alone.");
+            continue;
+        }
+        m_output.Say((target.strSlot.empty() ? target.strPort : target.strSlot + " (" + target.strPort + ")")
+                     + ": a ZT9047Q port appeared.");
+        Launch(target, m_options.nOpenPatienceMs);
     }
 }
 
@@ -326,6 +338,7 @@ void CStation::Reap()
         (*it)->Join();
         SStationRecord record;
         record.strPort = (*it)->Target().strPort;
+        record.strSlot = (*it)->Target().strSlot;
         record.nOrder = (*it)->Order();
         record.end = (*it)->End();
         m_records.push_back(record);
@@ -388,12 +401,14 @@ int CStation::RunAll(const std::vector<SUnitTarget>& targets)
         NotFound();
         return 1;
     }
+    std::vector<SUnitTarget> identified = targets;
+    FillUsbIdentity(identified, m_pPorts, m_options.unit.pSlots);
     std::vector<std::string> names;
-    for (const SUnitTarget& target : targets)
-        names.push_back(target.strPort);
+    for (const SUnitTarget& target : identified)
+        names.push_back(target.strSlot.empty() ? target.strPort : target.strSlot + " (" + target.strPort + ")");
     m_output.Say("Updating " + std::to_string(targets.size()) + (targets.size() == 1 ? " unit: " : " units at once: ")
                  + Joined(names));
-    for (const SUnitTarget& target : targets)
+    for (const SUnitTarget& target : identified)
         Launch(target);
     return Run(false);
 }
@@ -404,14 +419,27 @@ int CStation::Watch()
     return Run(true);
 }
 
+bool CStation::TakeFound(SUnitTarget& target)
+{
+    std::vector<SUnitTarget> one = {target};
+    FillUsbIdentity(one, m_pPorts, m_options.unit.pSlots);
+    target = one.front();
+    return m_options.filter.IsEmpty() || m_options.filter.Passes(target.strUsbPath, target.strUsbSerial);
+}
+
 void CStation::AddInstrumentPorts(std::vector<SUnitTarget>& targets)
 {
     try {
-        for (int nCom : InstrumentPorts(m_pPorts)) {
-            SUnitTarget found = ComTarget(nCom);
+        std::vector<SUnitTarget> found;
+        for (int nCom : InstrumentPorts(m_pPorts))
+            found.push_back(ComTarget(nCom));
+        FillUsbIdentity(found, m_pPorts, m_options.unit.pSlots);
+        for (const SUnitTarget& one : found) {
+            if (!m_options.filter.IsEmpty() && !m_options.filter.Passes(one.strUsbPath, one.strUsbSerial))
+                continue;
             if (std::none_of(targets.begin(), targets.end(),
-                             [&found](const SUnitTarget& t) { return SameUnit(t, found); }))
-                targets.push_back(found);
+                             [&one](const SUnitTarget& t) { return SameUnit(t, one); }))
+                targets.push_back(one);
         }
     } catch (const std::string& strError) {
         m_output.Say(CTerminalSurface::AsLines(strError));

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "../UnitRun.h"
+#include "Bench.h"
 #include "PortWatch.h"
 #include "StationOutput.h"
 
@@ -42,6 +43,8 @@ struct SStationOptions
     uint32_t nListEveryMs = 200;
     // How long a port that appeared may take to let itself be opened.
     uint32_t nOpenPatienceMs = 5000;
+    // --usb-path, --usb-serial: the ports that --all and --watch take.
+    CUsbFilter filter;
 };
 
 // One unit's run on its own thread.
@@ -86,12 +89,14 @@ private:
 struct SStationRecord
 {
     std::string strPort;
+    std::string strSlot; // "" when the bench names no slot there
     SRunEnd end;
     int nOrder = 0; // the runs' order of starting
 };
 
-// The summary table: port, version the unit reported, result, seconds, and
-// with --verify the version after; then a line with the counts.
+// The summary table: the slot (when a unit has one), port, version the unit
+// reported, result, seconds, and with --verify the version after; then a
+// line with the counts.
 std::string SummaryTable(const std::vector<SStationRecord>& records, bool bVerify);
 
 // The run of a record counts as good: completed (verified, when asked),
@@ -115,7 +120,7 @@ public:
     const std::vector<SStationRecord>& Records() const { return m_records; }
 
     // --all: appends every port the instrument's name rule matches, in list
-    // order, that the targets do not name yet.
+    // order, that the targets do not name yet and the filter passes.
     void AddInstrumentPorts(std::vector<SUnitTarget>& targets);
 
     // The target that names a port by its COM number.
@@ -133,6 +138,8 @@ private:
     std::vector<std::string> StreamingPorts() const;
     bool Running(int nCom) const;
     void NotFound();
+    // Looks up the port's identity; false when the filter does not pass it.
+    bool TakeFound(SUnitTarget& target);
 
     SStationOptions m_options;
     CStationOutput& m_output;

@@ -1,0 +1,303 @@
+// zt9047q-flash --record in real time: stations of simulated units on ptys
+// (repeated --port) writing SQLite files, and through their spools a real
+// PostgreSQL server that scripts/test-records.sh starts (ZT_PG_URL, ZT_PG_CTL).
+#include "RecordsExport.h"
+#include "RecordsRig.h"
+#include "SqliteStore.h"
+#include "support/Process.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <map>
+#include <poll.h>
+#include <set>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace {
+
+// Reads fd onto *pstr until strWanted appears, the stream ends or nMs pass.
+bool ReadUntil(int fd, std::string* pstr, const std::string& strWanted, int nMs)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    while (strWanted.empty() || pstr->find(strWanted) == std::string::npos) {
+        const int nLeft = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count());
+        if (nLeft <= 0)
+            return false;
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, nLeft) <= 0)
+            continue;
+        char buf[4096];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return strWanted.empty();
+        pstr->append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// Simulated units at 2.10, each logging what it receives.
+struct SUnits
+{
+    SUnits(int n, const CTempDir& dir)
+    {
+        for (int i = 0; i < n; ++i) {
+            sims.emplace_back(new CSimProcess);
+            logs.push_back(dir / ("sim" + std::to_string(i) + ".log"));
+            EXPECT_TRUE(sims.back()->Start(ZT_SIM_EXE, {"--firmware", "2.10", "--log", logs.back()}));
+        }
+    }
+    std::vector<std::string> FlashArgs(const std::vector<std::string>& extra) const
+    {
+        std::vector<std::string> argv = {ZT_FLASH_EXE};
+        for (const auto& pSim : sims)
+            argv.insert(argv.end(), {"--port", pSim->m_strCom});
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return argv;
+    }
+    std::set<std::string> Ports() const
+    {
+        std::set<std::string> ports;
+        for (const auto& pSim : sims)
+            ports.insert(pSim->m_strCom);
+        return ports;
+    }
+    std::vector<std::unique_ptr<CSimProcess>> sims;
+    std::vector<std::string> logs;
+};
+
+off_t FileSize(const std::string& strPath)
+{
+    struct stat st;
+    return stat(strPath.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// The records of a store that started since strSince at these ports.
+std::vector<SRunRecord> RecordsOf(const std::string& strTarget, const std::string& strSince,
+                                  const std::set<std::string>& ports)
+{
+    SRecordFilter filter;
+    filter.strSince = strSince;
+    std::vector<SRunRecord> all, mine;
+    std::string strErr;
+    EXPECT_TRUE(QueryRecords(strTarget, filter, &all, &strErr)) << strErr;
+    for (const SRunRecord& rec : all)
+        if (ports.count(rec.strPort))
+            mine.push_back(rec);
+    return mine;
+}
+
+// Runs argv after inChild() has set up the child; stdout and stderr captured
+// (through pipes, which no file size limit touches).
+SProcessResult RunPrepared(const std::vector<std::string>& argv, const std::function<void()>& inChild)
+{
+    int out[2], err[2];
+    SProcessResult r;
+    if (pipe(out) != 0 || pipe(err) != 0)
+        return r;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fdNull = open("/dev/null", O_RDONLY);
+        dup2(fdNull, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(err[0]);
+        inChild();
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    r.strOut = ReadAll(out[0]); // little: cannot block the other pipe
+    r.strErr = ReadAll(err[0]);
+    close(out[0]);
+    close(err[0]);
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    r.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    return r;
+}
+
+} // namespace
+
+TEST(StationRecords, StoreThatCannotBeWrittenRefusesBeforeAnyUnitIsTouched)
+{
+    for (const char* pszFault : {"read-only", "full"}) {
+        SCOPED_TRACE(pszFault);
+        CTempDir dir;
+        SUnits units(2, dir);
+        const std::string strDb = dir / "records.db";
+        std::function<void()> inChild;
+        if (std::string(pszFault) == "read-only") {
+            // A store that holds records, which this user may only read.
+            {
+                CSqliteStore store;
+                std::string strErr;
+                ASSERT_TRUE(store.OpenForWriting(strDb, 1000, &strErr)) << strErr;
+            }
+            chmod(strDb.c_str(), 0444);
+            chmod(dir.Path().c_str(), 0555);
+            const bool bRoot = geteuid() == 0;
+            for (const auto& pSim : units.sims)
+                chmod(pSim->m_strPath.c_str(), 0666);
+            inChild = [bRoot] {
+                if (bRoot && (setgid(65534) != 0 || setuid(65534) != 0)) // root writes anything
+                    _exit(126);
+            };
+        } else {
+            inChild = [] {
+                signal(SIGXFSZ, SIG_IGN);
+                rlimit limit = {0, 0};
+                setrlimit(RLIMIT_FSIZE, &limit);
+            };
+        }
+        SProcessResult r = RunPrepared(units.FlashArgs({"--record", strDb}), inChild);
+        chmod(dir.Path().c_str(), 0755);
+        EXPECT_EQ(r.nExit, 1) << r.strErr;
+        EXPECT_NE(r.strErr.find("records cannot be kept: "), std::string::npos) << r.strErr;
+        EXPECT_NE(r.strErr.find("Nothing was updated."), std::string::npos) << r.strErr;
+        for (size_t i = 0; i < units.sims.size(); ++i) {
+            units.sims[i]->Stop();
+            EXPECT_EQ(FileSize(units.logs[i]), 0) << "unit " << i << " was sent something";
+        }
+    }
+}
+
+TEST(StationRecords, TwoStationsWriteOneFileAtOnce)
+{
+    CTempDir dir;
+    const std::string strDb = dir / "records.db", strSince = UtcNowIso8601Ms();
+    SUnits first(2, dir), second(2, dir);
+    int fdOut[2], fdErr[2];
+    pid_t pids[2] = {Spawn(first.FlashArgs({"--record", strDb}), &fdOut[0], &fdErr[0]),
+                     Spawn(second.FlashArgs({"--record", strDb}), &fdOut[1], &fdErr[1])};
+    for (int i = 0; i < 2; ++i) {
+        std::string strErr;
+        ReadUntil(fdErr[i], &strErr, "", 60000);
+        close(fdOut[i]);
+        close(fdErr[i]);
+        int nStatus = 0;
+        waitpid(pids[i], &nStatus, 0);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << strErr;
+        EXPECT_NE(strErr.find("Records: 2 runs saved."), std::string::npos) << strErr;
+    }
+    std::set<std::string> ports = first.Ports();
+    for (const std::string& strPort : second.Ports())
+        ports.insert(strPort);
+    std::vector<SRunRecord> recs = RecordsOf(strDb, strSince, ports);
+    ASSERT_EQ(recs.size(), 4u);
+    for (const SRunRecord& rec : recs) {
+        EXPECT_EQ(rec.strResult, "completed") << rec.strPort;
+        EXPECT_EQ(rec.nFrames, 196);
+        EXPECT_EQ(rec.strUnitVersion.value_or(""), "2.10");
+        EXPECT_EQ(rec.strImageSha256.size(), 64u);
+    }
+}
+
+namespace {
+
+class RecordsServerStation : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const char* pszUrl = std::getenv("ZT_PG_URL");
+        const char* pszCtl = std::getenv("ZT_PG_CTL");
+        if (!pszUrl || !pszCtl)
+            GTEST_SKIP() << "no server: run scripts/test-records.sh";
+        m_strUrl = pszUrl;
+        m_strCtl = pszCtl;
+        m_strSince = UtcNowIso8601Ms();
+    }
+    void TearDown() override
+    {
+        if (m_bStopped)
+            Server("start");
+    }
+
+    void Server(const char* pszAction)
+    {
+        const bool bStop = std::string(pszAction) == "stop";
+        const std::string strCmd = m_strCtl + (bStop ? " stop -m fast -w" : " start -w") + " >/dev/null";
+        ASSERT_EQ(std::system(strCmd.c_str()), 0) << strCmd;
+        m_bStopped = bStop;
+    }
+
+    std::string m_strUrl, m_strCtl, m_strSince;
+    bool m_bStopped = false;
+    CTempDir m_dir;
+};
+
+} // namespace
+
+TEST_F(RecordsServerStation, ServerStoppedMidRunGetsEveryRecordOnce)
+{
+    SUnits units(8, m_dir);
+    int fdOut, fdErr;
+    pid_t pid = Spawn(units.FlashArgs({"--record", m_strUrl, "--spool", m_dir / "spool.db"}), &fdOut, &fdErr);
+    std::string strErr;
+    ASSERT_TRUE(ReadUntil(fdErr, &strErr, "Progress: 30%", 30000)) << strErr;
+    Server("stop");
+    ReadUntil(fdErr, &strErr, "Progress: 70%", 30000);
+    Server("start");
+    ReadUntil(fdErr, &strErr, "", 60000);
+    close(fdOut);
+    close(fdErr);
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << strErr;
+    EXPECT_NE(strErr.find("Records: 8 runs saved, all on the server."), std::string::npos) << strErr;
+    std::vector<SRunRecord> recs = RecordsOf(m_strUrl, m_strSince, units.Ports());
+    std::set<std::string> ids, ports;
+    for (const SRunRecord& rec : recs) {
+        ids.insert(rec.strId);
+        ports.insert(rec.strPort);
+        EXPECT_EQ(rec.strResult, "completed") << rec.strPort;
+    }
+    EXPECT_EQ(recs.size(), 8u);
+    EXPECT_EQ(ids.size(), 8u);
+    EXPECT_EQ(ports, units.Ports());
+}
+
+TEST_F(RecordsServerStation, KilledStationsStartedRowsAreForwardedByTheNextRun)
+{
+    const std::string strSpool = m_dir / "spool.db";
+    // Kept until the end, so that the next run's unit gets a pty of its own.
+    SUnits units(2, m_dir);
+    const std::set<std::string> killedPorts = units.Ports();
+    {
+        Server("stop"); // the rows stay in the spool
+        int fdOut, fdErr;
+        pid_t pid = Spawn(units.FlashArgs({"--record", m_strUrl, "--spool", strSpool}), &fdOut, &fdErr);
+        std::string strErr;
+        const bool bStreaming = ReadUntil(fdErr, &strErr, "Progress: 20%", 30000);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        close(fdOut);
+        close(fdErr);
+        ASSERT_TRUE(bStreaming) << strErr;
+    }
+    std::vector<SRunRecord> spooled = RecordsOf(strSpool, m_strSince, killedPorts);
+    ASSERT_EQ(spooled.size(), 2u);
+    for (const SRunRecord& rec : spooled)
+        EXPECT_EQ(rec.strResult, "running");
+    Server("start");
+
+    SUnits next(1, m_dir);
+    SProcessResult r = RunProcess(next.FlashArgs({"--record", m_strUrl, "--spool", strSpool}));
+    EXPECT_EQ(r.nExit, 0) << r.strErr;
+    EXPECT_NE(r.strErr.find("all on the server"), std::string::npos) << r.strErr;
+    std::vector<SRunRecord> onServer = RecordsOf(m_strUrl, m_strSince, killedPorts);
+    ASSERT_EQ(onServer.size(), 2u);
+    for (const SRunRecord& rec : onServer) {
+        EXPECT_EQ(rec.strResult, "running");
+        EXPECT_EQ(rec.strId == spooled[0].strId || rec.strId == spooled[1].strId, true);
+    }
+    EXPECT_EQ(RecordsOf(m_strUrl, m_strSince, next.Ports()).size(), 1u);
+}
