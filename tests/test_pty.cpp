@@ -54,26 +54,6 @@ struct SPty
     std::string strSlave;
 };
 
-// Reads fd onto *pstr until strWanted appears or nMs pass.
-bool ReadUntil(int fd, std::string* pstr, const std::string& strWanted, int nMs)
-{
-    Clock::time_point t0 = Clock::now();
-    while (pstr->find(strWanted) == std::string::npos) {
-        int nLeft = nMs - static_cast<int>(MsSince(t0));
-        if (nLeft <= 0)
-            return false;
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, nLeft) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        pstr->append(buf, static_cast<size_t>(n));
-    }
-    return true;
-}
-
 std::string FileText(const std::string& strPath)
 {
     std::ifstream f(strPath, std::ios::binary);

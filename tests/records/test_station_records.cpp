@@ -16,27 +16,6 @@
 
 namespace {
 
-// Reads fd onto *pstr until strWanted appears, the stream ends or nMs pass.
-bool ReadUntil(int fd, std::string* pstr, const std::string& strWanted, int nMs)
-{
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
-    while (strWanted.empty() || pstr->find(strWanted) == std::string::npos) {
-        const int nLeft = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count());
-        if (nLeft <= 0)
-            return false;
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, nLeft) <= 0)
-            continue;
-        char buf[4096];
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return strWanted.empty();
-        pstr->append(buf, static_cast<size_t>(n));
-    }
-    return true;
-}
-
 // Simulated units at 2.10, each logging what it receives.
 struct SUnits
 {

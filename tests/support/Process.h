@@ -2,10 +2,12 @@
 // captured, or start a simulator and read the line that names its pty.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +21,28 @@ inline std::string ReadAll(int fd)
     while ((n = read(fd, buf, sizeof buf)) > 0)
         s.append(buf, static_cast<size_t>(n));
     return s;
+}
+
+// Reads fd onto *pstr until strWanted appears ("": until the stream ends)
+// or nMs pass.
+inline bool ReadUntil(int fd, std::string* pstr, const std::string& strWanted, int nMs)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    while (strWanted.empty() || pstr->find(strWanted) == std::string::npos) {
+        const int nLeft = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count());
+        if (nLeft <= 0)
+            return false;
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, nLeft) <= 0)
+            continue;
+        char buf[4096];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return strWanted.empty();
+        pstr->append(buf, static_cast<size_t>(n));
+    }
+    return true;
 }
 
 // Starts argv with stdout and stderr on pipes; standard input from /dev/null.
