@@ -9,10 +9,11 @@
 #   program's whole usage, and none of it is left in the description)
 get_filename_component(program_name ${PROGRAM} NAME)
 
-# The usage lines as the program prints them: the first, and those indented
-# under it.
+# The usage lines as the program prints them: the first, and every indented
+# line under it (its continuations, and another form of the command, which
+# starts with the program's name) up to the first line that is not indented.
 function(zt_usage_lines help out)
-  string(REGEX MATCH "[Uu]sage:[^\n]*(\n        +[^ \n][^\n]*)*" usage "${help}")
+  string(REGEX MATCH "[Uu]sage:[^\n]*(\n [^\n]*)*" usage "${help}")
   set(${out} "${usage}" PARENT_SCOPE)
 endfunction()
 
@@ -46,12 +47,18 @@ if(NOT help_result EQUAL 0 OR help_text STREQUAL "")
   message(FATAL_ERROR "${PROGRAM} --help printed no help")
 endif()
 string(REGEX REPLACE "(^|\n)usage:" "\\1Usage:" help_text "${help_text}")
-# A usage too long for one line goes on in lines indented under its first;
-# help2man would take only the first into the synopsis and leave the rest at
-# the head of the description. They are joined into one.
-while(help_text MATCHES "(^|\n)Usage:[^\n]*\n        +[^ \n]")
-  string(REGEX REPLACE "((^|\n)Usage:[^\n]*)\n        +([^ \n])" "\\1 \\3" help_text "${help_text}")
+# A usage too long for one line goes on in lines indented under its first,
+# and another form of the command stands under it with the program's name;
+# help2man takes only "Usage:" and "or:" lines into the synopsis and would
+# leave the rest at the head of the description. So each form becomes one
+# line, the second ones "or:" lines.
+zt_usage_lines("${help_text}" usage)
+set(forms "${usage}")
+string(REGEX REPLACE "\n +(${program_name} )" "\n  or: \\1" forms "${forms}")
+while(forms MATCHES "\n        +[^ \n]")
+  string(REGEX REPLACE "\n        +([^ \n])" " \\1" forms "${forms}")
 endwhile()
+string(REPLACE "${usage}" "${forms}" help_text "${help_text}")
 
 execute_process(COMMAND ${PROGRAM} --version
                 RESULT_VARIABLE version_result OUTPUT_VARIABLE version_text ERROR_QUIET TIMEOUT 10)
