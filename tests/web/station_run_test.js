@@ -84,6 +84,9 @@ async function main() {
   await page.waitFor(`${tileOf(failing)}?.dataset.state === 'failed'`, 'the silent unit fails', 30000);
   const running = await page.evaluate(`document.querySelectorAll('.tile[data-state="running"]').length`);
   check(running >= 4, `units still running as one failed: ${running}`);
+  // A running unit's version shows as soon as it has reported it.
+  const versions = await page.evaluate(`[...document.querySelectorAll('.tile[data-state="running"] .f-before')].map(b => b.textContent)`);
+  check(versions.length && versions.every((v) => v === '2.10'), `versions before the end: ${JSON.stringify(versions)}`);
   // Its record reaches the table as it ends: the picture shows both rooms.
   await page.waitFor(`[...document.querySelectorAll('#records tr')].some(r => r.cells[5].textContent === 'silence')`,
                      'the failed run in the records table', 5000);
