@@ -160,11 +160,22 @@ TEST(CommandLine, JsonEndEventForEachEndOfARun)
 
         std::vector<std::string> lines = rig.JsonLines();
         ASSERT_FALSE(lines.empty());
+        bool bVersionEarly = false;
         for (size_t i = 0; i < lines.size(); ++i) {
             EXPECT_EQ(lines[i].compare(0, 10, "{\"event\":\""), 0) << lines[i];
             EXPECT_TRUE(Has(lines[i], "\"port\":\"")) << lines[i];
             EXPECT_EQ(Has(lines[i], "\"event\":\"end\""), i + 1 == lines.size()) << lines[i];
+            // Status events carry the version once reported: last, and the
+            // one the end reports; never before the unit has answered.
+            const size_t nAt = lines[i].find(",\"unit_version\":");
+            if (Has(lines[i], "\"event\":\"status\"") && nAt != std::string::npos) {
+                bVersionEarly = true;
+                EXPECT_EQ(lines[i].substr(nAt), ",\"unit_version\":" + std::string(k.pszVersion) + "}\n") << lines[i];
+                EXPECT_FALSE(Has(lines[i], "Communicating")) << lines[i];
+            }
         }
+        if (strResult == "completed")
+            EXPECT_TRUE(bVersionEarly);
         const std::string& strEnd = lines.back();
         EXPECT_TRUE(Has(strEnd, "\"result\":\"" + strResult + "\"")) << strEnd;
         EXPECT_TRUE(Has(strEnd, "\"unit_version\":" + std::string(k.pszVersion) + ",\"usb_path\":")) << strEnd;

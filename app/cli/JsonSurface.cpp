@@ -175,9 +175,10 @@ void CJsonSurface::SetIdentity(const std::string& strUsbPath, const std::string&
         + ",\"slot\":" + StringOrNull(strSlot);
 }
 
-void CJsonSurface::Emit(const std::string& strEvent, const std::string& strFields)
+void CJsonSurface::Emit(const std::string& strEvent, const std::string& strFields, const std::string& strAfterIdentity)
 {
-    std::string strLine = "{\"event\":\"" + strEvent + "\",\"port\":" + JsonString(m_strPort) + strFields + m_strIdentity + "}\n";
+    std::string strLine = "{\"event\":\"" + strEvent + "\",\"port\":" + JsonString(m_strPort) + strFields + m_strIdentity
+        + strAfterIdentity + "}\n";
     if (m_writeLine) {
         m_writeLine(strLine);
         return;
@@ -205,7 +206,12 @@ void CJsonSurface::SetComNumber(int nCom)
 
 void CJsonSurface::SetStatusText(const std::string& strText)
 {
-    Emit("status", ",\"text\":" + JsonString(strText));
+    // Once the unit has reported its version, the status events carry it
+    // too (last, after the identity), so a watcher need not wait for the end.
+    std::string strVersion;
+    if (m_pDlg && m_pDlg->UnitVersionKnown() && JsonVersion(true, m_pDlg->UnitVersion()) != "null")
+        strVersion = ",\"unit_version\":" + JsonVersion(true, m_pDlg->UnitVersion());
+    Emit("status", ",\"text\":" + JsonString(strText), strVersion);
     m_inner.SetStatusText(strText);
 }
 

@@ -1,7 +1,8 @@
 // --json: the run as JSON Lines on standard output, one object per line,
 // flushed per line, while the human surface it forwards to keeps writing on
 // standard error. Every object carries "event" and "port":
-//   status    {"text"}                       each status text
+//   status    {"text"}                       each status text; once the unit has
+//             reported its version also "unit_version", after the identity
 //   progress  {"percent","bytes","frames"}   each change of the percentage, 100 at completion
 //   message   {"type","text","answer"}       each message box, once answered
 //   end       {"result","text","bytes","frames","elapsed_ms","unit_version"}  last, exactly once;
@@ -81,7 +82,7 @@ public:
     std::function<void(const std::string& strLine)> m_writeLine;
 
 private:
-    void Emit(const std::string& strEvent, const std::string& strFields);
+    void Emit(const std::string& strEvent, const std::string& strFields, const std::string& strAfterIdentity = "");
     void EmitProgress(int nPercent);
 
     FILE* m_pOut;

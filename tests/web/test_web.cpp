@@ -275,6 +275,9 @@ TEST_F(Web, UnitsAreOrderedAndEachRunStartsAfresh)
     web.Event(R"({"event":"status","port":"COM35","usb_path":"1-2.1","text":"b"})");
     web.Event(R"({"event":"status","port":"COM39","slot":"B2","text":"c"})");
     web.Event(R"({"event":"status","port":"COM34","slot":"A1","text":"d"})");
+    // The version a status event carries shows before the run ends.
+    web.Event(R"({"event":"status","port":"COM34","text":"e","slot":"A1","unit_version":2.10})");
+    EXPECT_NE(Client().Get("/api/units")->body.find("\"unit_version\":2.10"), std::string::npos);
     web.Event(R"({"event":"end","port":"COM40","result":"completed","verified":false,"elapsed_ms":6100})");
     web.Event(R"({"event":"end","port":"COM35","result":"up-to-date"})");
     web.Event(R"({"event":"end","port":"COM39","result":"completed","verified":true})");

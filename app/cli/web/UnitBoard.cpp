@@ -47,6 +47,8 @@ bool CUnitBoard::Apply(const std::string& strLine, Clock::time_point now)
     }
     if (strEvent == "status") {
         unit.strStatus = OrNull(FlatRaw(fields, "text"));
+        std::string strVersion = FlatRaw(fields, "unit_version");
+        if (!strVersion.empty()) unit.strUnitVersion = strVersion;
     } else if (strEvent == "progress") {
         unit.strPercent = OrNull(FlatRaw(fields, "percent"));
         unit.strBytes = OrNull(FlatRaw(fields, "bytes"));

@@ -61,7 +61,10 @@ function applyEvent(ev) {
   }
   for (const k of ['slot', 'usb_path', 'usb_serial']) if (ev[k] !== undefined) u[k] = ev[k];
   switch (ev.event) {
-    case 'status': u.status = String(ev.text); break;
+    case 'status':
+      u.status = String(ev.text);
+      if (ev.unit_version !== undefined) u.unit_version = ev.unit_version; // known before the end
+      break;
     case 'progress': u.percent = Number(ev.percent) || 0; break;
     case 'message': u.message = String(ev.text); break;
     case 'end':
