@@ -134,6 +134,10 @@ echo "simulator summary:"
 cat "$work/sim.err"
 
 rc=$driver_rc
+if [ "$rc" -ne 0 ] && [ -s "$work/app.log" ]; then
+  echo "ZT9047QUpdate.exe said:"
+  cat "$work/app.log"
+fi
 if [ "$scenario" = update ]; then
   if ! grep -q "the packaged image, byte for byte" "$work/sim.err"; then
     echo "FAIL the simulator did not receive the packaged image"
