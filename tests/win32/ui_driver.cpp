@@ -218,12 +218,10 @@ void SetSpin(HWND hMain, int nCom)
 HWND OpenMainWindow(int nFoundCom)
 {
     // A box shown while the window initialises (the not-found message, say)
-    // holds back its caption's version: answer it, and fail. The first
-    // window in a new prefix also starts Wine's desktop: about 10 s on an
-    // idle machine, and over 60 s was seen on a busy one.
+    // holds back its caption's version: answer it, and fail.
     HWND hMain = nullptr;
     DWORD dwStart = GetTickCount();
-    while (!hMain && GetTickCount() - dwStart < 150000) {
+    while (!hMain && GetTickCount() - dwStart < 60000) {
         for (HWND hBox : Dialogs(kBoxCaption)) {
             Fail("a box at start: \"" + Printable(BoxText(hBox)) + "\"");
             Press(hBox, IDOK);
