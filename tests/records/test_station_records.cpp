@@ -67,42 +67,6 @@ std::vector<SRunRecord> RecordsOf(const std::string& strTarget, const std::strin
     return mine;
 }
 
-// Runs argv after inChild() has set up the child; stdout and stderr captured
-// (through pipes, which no file size limit touches).
-SProcessResult RunPrepared(const std::vector<std::string>& argv, const std::function<void()>& inChild)
-{
-    int out[2], err[2];
-    SProcessResult r;
-    if (pipe(out) != 0 || pipe(err) != 0)
-        return r;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fdNull = open("/dev/null", O_RDONLY);
-        dup2(fdNull, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        inChild();
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    r.strOut = ReadAll(out[0]); // little: cannot block the other pipe
-    r.strErr = ReadAll(err[0]);
-    close(out[0]);
-    close(err[0]);
-    int nStatus = 0;
-    waitpid(pid, &nStatus, 0);
-    r.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-    return r;
-}
-
 } // namespace
 
 TEST(StationRecords, StoreThatCannotBeWrittenRefusesBeforeAnyUnitIsTouched)
@@ -136,7 +100,7 @@ TEST(StationRecords, StoreThatCannotBeWrittenRefusesBeforeAnyUnitIsTouched)
                 setrlimit(RLIMIT_FSIZE, &limit);
             };
         }
-        SProcessResult r = RunPrepared(units.FlashArgs({"--record", strDb}), inChild);
+        SProcessResult r = RunProcess(units.FlashArgs({"--record", strDb}), inChild);
         chmod(dir.Path().c_str(), 0755);
         EXPECT_EQ(r.nExit, 1) << r.strErr;
         EXPECT_NE(r.strErr.find("records cannot be kept: "), std::string::npos) << r.strErr;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
@@ -47,8 +48,10 @@ inline bool ReadUntil(int fd, std::string* pstr, const std::string& strWanted, i
 
 // Starts argv with stdout and stderr on pipes; standard input from /dev/null.
 // nOutPipeBytes: the stdout pipe's capacity (0: the system's), so that a
-// test that does not read fills it soon.
-inline pid_t Spawn(const std::vector<std::string>& argv, int* pfdOut, int* pfdErr, int nOutPipeBytes = 0)
+// test that does not read fills it soon. inChild, when given, runs in the
+// child just before the program starts (limits, privileges).
+inline pid_t Spawn(const std::vector<std::string>& argv, int* pfdOut, int* pfdErr, int nOutPipeBytes = 0,
+                   const std::function<void()>& inChild = std::function<void()>())
 {
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0)
@@ -63,6 +66,8 @@ inline pid_t Spawn(const std::vector<std::string>& argv, int* pfdOut, int* pfdEr
         dup2(err[1], 2);
         close(out[0]);
         close(err[0]);
+        if (inChild)
+            inChild();
         std::vector<char*> args;
         for (const std::string& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
@@ -84,12 +89,14 @@ struct SProcessResult
     std::string strErr;
 };
 
-// Runs argv with standard input from /dev/null; stdout and stderr captured.
-inline SProcessResult RunProcess(const std::vector<std::string>& argv)
+// Runs argv with standard input from /dev/null; stdout and stderr captured
+// (through pipes, which no file size limit touches).
+inline SProcessResult RunProcess(const std::vector<std::string>& argv,
+                                 const std::function<void()>& inChild = std::function<void()>())
 {
     SProcessResult result;
     int fdOut = -1, fdErr = -1;
-    pid_t pid = Spawn(argv, &fdOut, &fdErr);
+    pid_t pid = Spawn(argv, &fdOut, &fdErr, 0, inChild);
     if (pid < 0)
         return result;
     // The programs write little: stdout first, then stderr, cannot block.

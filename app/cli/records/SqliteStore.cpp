@@ -68,6 +68,16 @@ void CSqliteStore::Close()
     m_db = nullptr;
 }
 
+bool CSqliteStore::Finish(bool bWritten, const char* pszWhat, std::string* pErr)
+{
+    if (!bWritten)
+        *pErr = Error(pszWhat);
+    else if (Exec("COMMIT", pErr))
+        return true;
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+}
+
 std::string CSqliteStore::Error(const std::string& strWhat) const
 {
     return strWhat + " " + m_strPath + ": " + (m_db ? sqlite3_errmsg(m_db) : "out of memory");
@@ -223,15 +233,7 @@ bool CSqliteStore::Put(const SRunRecord& rec, bool bPending, std::string* pErr)
     // station committed in between.
     if (!Exec("BEGIN IMMEDIATE", pErr))
         return false;
-    if (sqlite3_step(st.p) != SQLITE_DONE) {
-        *pErr = Error("cannot write to records database");
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return false;
-    }
-    if (Exec("COMMIT", pErr))
-        return true;
-    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-    return false;
+    return Finish(sqlite3_step(st.p) == SQLITE_DONE, "cannot write to records database", pErr);
 }
 
 bool CSqliteStore::Query(const SRecordFilter& filter, const std::function<void(const SRunRecord&)>& onRecord,
@@ -303,15 +305,7 @@ bool CSqliteStore::MarkForwarded(const std::vector<SPending>& rows, std::string*
         sqlite3_bind_int64(st.p, 2, rows[i].nMark);
         bOk = sqlite3_step(st.p) == SQLITE_DONE;
     }
-    if (!bOk) {
-        *pErr = Error("cannot write spool");
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return false;
-    }
-    if (Exec("COMMIT", pErr))
-        return true;
-    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-    return false;
+    return Finish(bOk, "cannot write spool", pErr);
 }
 
 bool CSqliteStore::CountPending(int64_t* pnCount, std::string* pErr)

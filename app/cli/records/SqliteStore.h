@@ -55,6 +55,9 @@ public:
 
 private:
     bool Exec(const char* pszSql, std::string* pErr);
+    // Ends the open transaction: committed when the writes went well,
+    // otherwise (or when the commit fails) rolled back, with the reason.
+    bool Finish(bool bWritten, const char* pszWhat, std::string* pErr);
     bool TryOpenForWriting(const std::string& strPath, int nBusyTimeoutMs, std::string* pErr, int* pnCode);
     bool OpenFile(const std::string& strPath, int nFlags, int nBusyTimeoutMs, std::string* pErr);
     bool SchemaVersion(int* pnVersion, std::string* pErr);
