@@ -31,8 +31,13 @@ test_packages=(
   debhelper dpkg-dev fakeroot help2man lintian
   # the records: SQLite and libpq, a PostgreSQL server for its tests, the sqlite3 shell
   libsqlite3-dev libpq-dev postgresql sqlite3
-  # the Windows installer, signatures and the portable zip
-  msitools osslsigncode openssl zip unzip
+  # the Windows installer (wixl is a package of its own, beside msitools), signatures
+  # with a key on a PKCS#11 token (SoftHSM, its engine, pkcs11-tool) and the portable zip
+  wixl msitools osslsigncode openssl zip unzip softhsm2 libengine-pkcs11-openssl opensc
+  # the page's own program: its HTTP library (TLS through GnuTLS) and its sandbox
+  libmicrohttpd-dev libgnutls28-dev libseccomp-dev curl
+  # units behind a network serial server
+  ser2net
   # a clean Debian root for the command line's package (scripts/check-debian-root.sh)
   debootstrap
 )

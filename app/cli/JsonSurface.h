@@ -47,6 +47,11 @@ struct SRunEnd
     bool bVerified = false;
     bool bVersionAfterKnown = false;
     float fVersionAfter = 0.0f;
+    // Why the run ended, as a stable code ("unplugged", "declined", ...),
+    // and what the operator should do now: one sentence. Empty until the
+    // run has ended.
+    std::string strReason;
+    std::string strHint;
 };
 
 // The "result" of an end: the logic's end, or "up-to-date".
