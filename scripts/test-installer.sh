@@ -170,6 +170,9 @@ check "msiexec /i installs both programs" installed
 check "README and LICENSE are beside them" test -f "$dir/README.md" -a -f "$dir/LICENSE"
 check "the installed zt9047q-flash.exe --version runs" bash -c 'bash tests/win32/wine-run.sh "$1" "$2" --version </dev/null | grep -q "$3"' _ "$prefix" "$dir/zt9047q-flash.exe" "${version%.*}"
 check "a new console finds zt9047q-flash.exe by name" by_name
+# Windows refuses the records and the page (exit 2): its help must not offer them.
+linux_only() { run "$dir/zt9047q-flash.exe" --help | tr -d '\r' | grep -E '^ +--(record|records|spool|serve|serve-token)\b|\[--(record|serve)|--records TARGET'; }
+check "its --help offers no option that Windows refuses" refused linux_only
 check "the Start-menu shortcut exists" shortcut
 check "one Add/Remove Programs entry, version $version" test "$(uninstall_entries)" = "$version"
 
