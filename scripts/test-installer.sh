@@ -116,6 +116,7 @@ token_env=(ZT_SIGN_PKCS11_MODULE="$module" ZT_SIGN_PKCS11_KEY="pkcs11:token=zt-s
            ZT_SIGN_CERT="$work/token-chain.pem")
 check "a wrong PIN fails the build" refused env "${token_env[@]}" ZT_SIGN_PIN=0000 \
   cmake --build --preset mingw --target windows-dist
+check "and leaves no copy of the PIN behind" bash -c '! ls -A "$1" | grep -q "^\.pass"' _ "$dist"
 env "${token_env[@]}" ZT_SIGN_PIN=4711 ZT_SIGN_TIMESTAMP_URL="http://127.0.0.1:$tsa_port/" \
   cmake --build --preset mingw --target windows-dist | tee "$work/dist.log" | grep -E 'Signing|Signed|UNSIGNED|Made' || true
 verify_token() { osslsigncode verify -CAfile "$work/ca.pem" -TSA-CAfile "$work/ca.pem" -in "$@" >"$work/verify.log" 2>&1; }
