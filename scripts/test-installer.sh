@@ -117,6 +117,11 @@ token_env=(ZT_SIGN_PKCS11_MODULE="$module" ZT_SIGN_PKCS11_KEY="pkcs11:token=zt-s
 check "a wrong PIN fails the build" refused env "${token_env[@]}" ZT_SIGN_PIN=0000 \
   cmake --build --preset mingw --target windows-dist
 check "and leaves no copy of the PIN behind" bash -c '! ls -A "$1" | grep -q "^\.pass"' _ "$dist"
+# The PIN in the URI instead: it signs, and the build's output does not show it.
+env "${token_env[@]/%type=private/type=private;pin-value=4711}" \
+  cmake --build --preset mingw --target windows-dist >"$work/uri-pin.log" 2>&1 || true
+check "the PIN in the key's URI signs too" bash -c 'osslsigncode verify -CAfile "$1" -in "$2" >/dev/null 2>&1' _ "$work/ca.pem" "$msi"
+check "and the build's output does not show it" refused grep -q 4711 "$work/uri-pin.log"
 env "${token_env[@]}" ZT_SIGN_PIN=4711 ZT_SIGN_TIMESTAMP_URL="http://127.0.0.1:$tsa_port/" \
   cmake --build --preset mingw --target windows-dist | tee "$work/dist.log" | grep -E 'Signing|Signed|UNSIGNED|Made' || true
 verify_token() { osslsigncode verify -CAfile "$work/ca.pem" -TSA-CAfile "$work/ca.pem" -in "$@" >"$work/verify.log" 2>&1; }
