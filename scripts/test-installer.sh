@@ -122,6 +122,10 @@ env "${token_env[@]/%type=private/type=private;pin-value=4711}" \
   cmake --build --preset mingw --target windows-dist >"$work/uri-pin.log" 2>&1 || true
 check "the PIN in the key's URI signs too" bash -c 'osslsigncode verify -CAfile "$1" -in "$2" >/dev/null 2>&1' _ "$work/ca.pem" "$msi"
 check "and the build's output does not show it" refused grep -q 4711 "$work/uri-pin.log"
+# osslsigncode names the key, URI and all, when it cannot sign with it.
+check "a key the token does not hold fails the build" refused env "${token_env[@]/%object=codesign;type=private/object=none;type=private;pin-value=4711}" \
+  bash -c 'cmake --build --preset mingw --target windows-dist >"$0" 2>&1' "$work/no-key.log"
+check "and its message does not show the PIN" bash -c 'grep -q "private key" "$1" && ! grep -q 4711 "$1"' _ "$work/no-key.log"
 env "${token_env[@]}" ZT_SIGN_PIN=4711 ZT_SIGN_TIMESTAMP_URL="http://127.0.0.1:$tsa_port/" \
   cmake --build --preset mingw --target windows-dist | tee "$work/dist.log" | grep -E 'Signing|Signed|UNSIGNED|Made' || true
 verify_token() { osslsigncode verify -CAfile "$work/ca.pem" -TSA-CAfile "$work/ca.pem" -in "$@" >"$work/verify.log" 2>&1; }
