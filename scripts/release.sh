@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything that ships, with a given firmware image and version:
 #   scripts/release.sh IMAGE.hex X.YY [TOOL_RELEASE]
-# into build/release/: the Windows MSI and portable zip (signed when
-# ZT_SIGN_PKCS12 and ZT_SIGN_PASSWORD are set) and the Debian packages of
+# into build/release/: the Windows MSI and portable zip (signed when a key
+# is given: ZT_SIGN_PKCS12 and ZT_SIGN_PASSWORD, or ZT_SIGN_PKCS11_MODULE,
+# ZT_SIGN_PKCS11_KEY, ZT_SIGN_CERT and ZT_SIGN_PIN; time-stamped with
+# ZT_SIGN_TIMESTAMP_URL) and the Debian packages of
 # version X.YY.TOOL_RELEASE. The configure step refuses a bad image or
 # version before anything is built.
 set -euo pipefail

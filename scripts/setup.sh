@@ -32,8 +32,9 @@ test_packages=(
   # the records: SQLite and libpq, a PostgreSQL server for its tests, the sqlite3 shell
   libsqlite3-dev libpq-dev postgresql sqlite3
   # the Windows installer (wixl is a package of its own, beside msitools), signatures
-  # with a key on a PKCS#11 token (SoftHSM, its engine, pkcs11-tool) and the portable zip
-  wixl msitools osslsigncode openssl zip unzip softhsm2 libengine-pkcs11-openssl opensc
+  # with a key on a PKCS#11 token (SoftHSM, its engine, pkcs11-tool) and the portable zip;
+  # python3 answers the installer suite's time-stamp requests
+  wixl msitools osslsigncode openssl zip unzip softhsm2 libengine-pkcs11-openssl opensc python3
   # the page's own program: its HTTP library (TLS through GnuTLS) and its sandbox
   libmicrohttpd-dev libgnutls28-dev libseccomp-dev curl
   # units behind a network serial server

@@ -47,10 +47,14 @@ const uint32_t kOutputWaitMs = 2000;
 const char kUsage[] =
     "usage: zt9047q-flash [--port NAME]... [--all] [--watch] [--verify] [--yes] [--json] [--quiet]\n"
     "                     [--usb-path PATH]... [--usb-serial PREFIX]... [--slots FILE]\n"
+#ifndef _WIN32 // Windows keeps no records and serves no page: its help leaves them out
     "                     [--record TARGET [--spool FILE]] [--serve [ADDR:]PORT [--serve-token FILE]]\n"
+#endif
     "                     [--trace[=FILE]] [--list] [--help] [--version]\n"
+#ifndef _WIN32
     "       zt9047q-flash --records TARGET [--since TIME] [--until TIME] [--result R]\n"
     "                     [--format csv|jsonl|count]\n"
+#endif
     "Updates the firmware of a ZT9047Q to version %s.\n"
 #ifdef _WIN32
     "  -p, --port NAME\n"
@@ -75,6 +79,7 @@ const char kUsage[] =
     "  --trace[=FILE]\n"
     "               every byte sent and received, time-stamped, on standard\n"
     "               error or into FILE\n"
+#ifndef _WIN32
     "  --serve [ADDR:]PORT\n"
     "               with a station (--all, --watch, --port more than once): serve\n"
     "               a live page of the units, read-only, at http://ADDR:PORT/\n"
@@ -82,6 +87,7 @@ const char kUsage[] =
     "  --serve-token FILE\n"
     "               every request to the page must carry the token in FILE;\n"
     "               needed for any address but loopback\n"
+#endif
     "  --usb-path PATH\n"
     "               with --all or --watch: only ports at that USB location or behind\n"
     "               it (1-2 takes 1-2.3); repeatable\n"
@@ -90,6 +96,7 @@ const char kUsage[] =
     "               so (any case); repeatable\n"
     "  --slots FILE the bench's slots, lines NAME USB_PATH: a unit's slot name leads\n"
     "               its lines, the summary and the JSON \"slot\"\n"
+#ifndef _WIN32
     "  --record TARGET\n"
     "               keep a record of every run in TARGET, an SQLite file or a\n"
     "               postgresql:// URL; nothing is updated when it cannot be written\n"
@@ -100,6 +107,7 @@ const char kUsage[] =
     "               print the records (oldest first) and exit; with --since TIME,\n"
     "               --until TIME (UTC: today, 2026-03-01, 2026-03-01T08:00), --result R\n"
     "               and --format csv (default), jsonl or count\n"
+#endif
     "  -l, --list   list the serial ports this program sees and exit (with --json:\n"
     "               one JSON object per port)\n"
     "  -h, --help   show this text\n"
@@ -107,7 +115,11 @@ const char kUsage[] =
     "               show this program's version and the firmware version it carries\n"
     "With several units every line starts with the unit's port, and a summary\n"
     "table (port, version, result, seconds) ends the run.\n"
-    "Exit status: 0 updated (every unit), 1 failed or refused, 2 usage error.\n";
+    "Exit status: 0 updated (every unit), 1 failed or refused, 2 usage error.\n"
+#ifdef _WIN32
+    "Records (--record, --records) and the station page (--serve) are for Linux only.\n"
+#endif
+    ;
 
 void PrintUsage(FILE* f)
 {
