@@ -419,10 +419,11 @@ int main(int argc, char** argv)
     // ---- end of the records' set-up ----
     // One decorator per unit (the station's units open their ports on threads of their own).
     std::list<CTraceDriver> traces;
-    auto traced = [&]() -> ICommDriver* {
+    auto traced = [&](const SUnitTarget& target) -> ICommDriver* {
         if (!bTrace)
             return nullptr;
-        traces.emplace_back(PlatformCommDriver(), [&room](const std::string& strLine) { room.TraceLine(strLine); });
+        traces.emplace_back(PlatformCommDriver(), [&room](const std::string& strLine) { room.TraceLine(strLine); },
+                            UnitName(target));
         return &traces.back();
     };
 
@@ -470,9 +471,9 @@ int main(int argc, char** argv)
         station.filter = usbFilter;
         UnitPlantFactory plants;
         if (bTrace)
-            plants = [&](const SUnitTarget&) {
+            plants = [&](const SUnitTarget& target) {
                 SUnitPlant plant;
-                plant.pDriver = traced();
+                plant.pDriver = traced(target);
                 return plant;
             };
         CStation units(station, room, nullptr, plants);
@@ -496,7 +497,7 @@ int main(int argc, char** argv)
     IClock& clock = SystemClock();
     int nStatus;
     {
-        CUnitRun run(target, options, clock, [] { return CStopSignals::AnyRequested(); }, nullptr, traced());
+        CUnitRun run(target, options, clock, [] { return CStopSignals::AnyRequested(); }, nullptr, traced(target));
         nStatus = FlashOneUnit(run, targets.empty(), options.terminal.bInIsTerminal, clock);
     } // the port is released before the output is awaited
     return Conclude(room, concludeRecords(nStatus));
