@@ -16,7 +16,7 @@ commands=(
   cmake ctest ninja g++ c++ clang clang++ pkg-config
   # the shell's helpers
   awk sed grep find sort uniq head tail cut tr tee od dd cmp comm stat touch mktemp realpath
-  basename dirname date sleep env id ls cp mv rm ln mkdir chmod chown cat timeout setsid flock
+  basename dirname date sleep env id ls cp mv rm ln mkdir chmod chown cat install timeout setsid flock
   tar gzip
   # namespaces, mounts, users, devices
   unshare setpriv runuser mount umount chroot udevadm
