@@ -344,8 +344,16 @@ int main(int argc, char** argv)
         return UsageError(strServeError);
 #else
     if (bServe) {
+#ifdef _WIN32
         std::fprintf(stderr, "zt9047q-flash: --serve is not available in this build: the station page is served"
                              " by the Linux build only.\n");
+#else
+        // The preset cli (scripts/main.sh) and a machine without the page's
+        // library build the command line alone.
+        std::fprintf(stderr, "zt9047q-flash: --serve is not available in this build: it was built without the"
+                             " station page (bash scripts/setup.sh test installs what the page needs; the preset"
+                             " default builds it).\n");
+#endif
         return 2;
     }
 #endif
