@@ -430,6 +430,8 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
     // The unit whose thread did not start was sent nothing.
     EXPECT_TRUE(units[3]->model.Received().empty());
     EXPECT_TRUE(Has(station.Records()[3].end.strText, "COM36 was not updated: no thread could be started"));
+    // Not a port that failed to open: nothing was tried on it.
+    EXPECT_EQ(station.Records()[3].end.strReason, "interrupted");
     // Lines of different units never mix: each JSON line is whole, each
     // human line of a run starts with its port.
     auto lines = [](FILE* f) {
