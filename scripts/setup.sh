@@ -3,6 +3,7 @@
 # already there. Needs root (or sudo) on a fresh machine.
 #   setup.sh main    a compiler, CMake and Ninja: zt9047q-flash and zt9047q-sim
 #   setup.sh test    everything the tests and the packages need (the default)
+#   setup.sh list    prints the test job's packages (for scripts/check-tools.sh)
 set -euo pipefail
 
 job=${1:-test}
@@ -12,8 +13,8 @@ job=${1:-test}
 main_packages=(g++ cmake ninja-build libsqlite3-dev libpq-dev)
 
 test_packages=(
-  # core build and tests
-  build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
+  # core build and tests; Debian's python3 for the scripts within the tests
+  build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev python3
   # the Qt window, and fonts so that its text really renders offscreen
   qt6-base-dev libgl-dev fonts-dejavu-core
   # the Windows program: cross compiler, resource compiler, Wine and a display
@@ -33,8 +34,8 @@ test_packages=(
   libsqlite3-dev libpq-dev postgresql sqlite3
   # the Windows installer (wixl is a package of its own, beside msitools), signatures
   # with a key on a PKCS#11 token (SoftHSM, its engine, pkcs11-tool) and the portable zip;
-  # python3 answers the installer suite's time-stamp requests
-  wixl msitools osslsigncode openssl zip unzip softhsm2 libengine-pkcs11-openssl opensc python3
+  # (python3 above also answers the installer suite's time-stamp requests)
+  wixl msitools osslsigncode openssl zip unzip softhsm2 libengine-pkcs11-openssl opensc
   # the page's own program: its HTTP library (TLS through GnuTLS) and its sandbox
   libmicrohttpd-dev libgnutls28-dev libseccomp-dev curl
   # units behind a network serial server
@@ -46,7 +47,8 @@ test_packages=(
 case "$job" in
   main) packages=("${main_packages[@]}"); apt_options=(--no-install-recommends) ;;
   test) packages=("${test_packages[@]}"); apt_options=() ;;
-  *) echo "usage: setup.sh [main|test]" >&2; exit 2 ;;
+  list) printf '%s\n' "${test_packages[@]}"; exit 0 ;;
+  *) echo "usage: setup.sh [main|test|list]" >&2; exit 2 ;;
 esac
 
 missing=()

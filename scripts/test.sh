@@ -4,6 +4,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh test
+# Debian's tools first: a python3 from pyenv or a convert in /usr/local must
+# not stand in for what a fresh machine has. Then every tool the suites call
+# must come from a package that setup.sh installs.
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin:$PATH
+bash scripts/check-tools.sh
 cmake --preset default
 cmake --build --preset default
 ctest --preset default

@@ -19,6 +19,10 @@ public:
     virtual bool SetReadTimeouts(uint32_t nInterval, uint32_t nMultiplier, uint32_t nConstant) = 0;
     virtual bool ReadBytes(void* pBuffer, uint32_t nCount, uint32_t* pnRead) = 0;
     virtual bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) = 0;
+    // The device went away while open: a USB bridge pulled out, a network
+    // connection lost. Reads bring nothing and writes fail from then on; the
+    // front end names such an end "unplugged" rather than a silent unit.
+    virtual bool LineLost() const { return false; }
 };
 
 // Why a port did not open, in terms every platform can give; nOsCode is the
@@ -28,7 +32,7 @@ enum EOpenFailure
     kOpenNoFailure = 0,
     kOpenNoDevice,    // no such device
     kOpenDenied,      // the user may not open it
-    kOpenBusy,        // another program holds it
+    kOpenBusy,        // another program holds it (or a network port's server refused the connection)
     kOpenOwnTerminal, // the terminal the program itself runs in
     kOpenOther        // anything else: not a serial device, line settings refused...
 };

@@ -170,8 +170,10 @@ public:
                 bReadyReported = false;
                 continue;
             }
-            if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != EIO)
+            if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != EIO) {
+                NoteLoss(errno);
                 break;
+            }
             // Nothing there: wait for more within both limits.
             int64_t nLeft = nStart + nTotalUs - nNow;
             if (nGot > 0 && nLastByte + nIntervalUs - nNow < nLeft)
@@ -184,6 +186,7 @@ public:
             // brings nothing right after poll said "readable" is a hung-up
             // device, which is slept out instead of spinning.
             if (bReadyReported && (r == 0 || errno == EIO)) {
+                m_bLost = true;
                 SleepUs(nWait);
                 bReadyReported = false;
                 continue;
@@ -209,8 +212,10 @@ public:
                 nDone += static_cast<uint32_t>(r);
                 continue;
             }
-            if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                NoteLoss(errno);
                 break;
+            }
             int64_t nLeft = nDeadline - NowUs();
             if (nLeft <= 0)
                 break;
@@ -220,7 +225,17 @@ public:
         return nDone == nCount;
     }
 
+    bool LineLost() const override { return m_bLost; }
+
 private:
+    // A pulled USB bridge, or a pty whose other side closed, answers EIO
+    // (or names no device any more).
+    void NoteLoss(int nErrno)
+    {
+        if (nErrno == EIO || nErrno == ENXIO || nErrno == ENODEV)
+            m_bLost = true;
+    }
+
     void RequestLowLatency()
     {
 #if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
@@ -251,6 +266,7 @@ private:
     int m_fd;
     termios m_saved;
     bool m_bLowLatencySet = false;
+    bool m_bLost = false;
     uint32_t m_nBaud = 0;
     uint32_t m_nInterval = 0;
     uint32_t m_nMultiplier = 0;

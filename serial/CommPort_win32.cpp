@@ -62,6 +62,8 @@ public:
     {
         DWORD nRead = 0;
         BOOL bOk = ReadFile(m_hPort, pBuffer, nCount, &nRead, nullptr);
+        if (!bOk)
+            NoteLoss(GetLastError());
         *pnRead = nRead;
         return bOk != FALSE;
     }
@@ -70,12 +72,25 @@ public:
     {
         DWORD nWritten = 0;
         BOOL bOk = WriteFile(m_hPort, pBuffer, nCount, &nWritten, nullptr);
+        if (!bOk)
+            NoteLoss(GetLastError());
         *pnWritten = nWritten;
         return bOk != FALSE;
     }
 
+    bool LineLost() const override { return m_bLost; }
+
 private:
+    // What a USB serial driver answers once its device was pulled out.
+    void NoteLoss(DWORD nError)
+    {
+        if (nError == ERROR_BAD_COMMAND || nError == ERROR_ACCESS_DENIED || nError == ERROR_DEVICE_REMOVED
+            || nError == ERROR_GEN_FAILURE || nError == ERROR_OPERATION_ABORTED)
+            m_bLost = true;
+    }
+
     HANDLE m_hPort;
+    bool m_bLost = false;
 };
 
 class CWin32CommDriver : public ICommDriver

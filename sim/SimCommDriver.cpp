@@ -88,6 +88,8 @@ public:
         return true;
     }
 
+    bool LineLost() const override { return m_driver.m_model.HungUp(); }
+
 private:
     CSimCommDriver& m_driver;
     uint32_t m_nInterval = 0;
@@ -98,6 +100,15 @@ private:
 CSimCommDriver::CSimCommDriver(CInstrumentModel& model, CVirtualClock& clock, const std::string& strName)
     : m_model(model), m_clock(clock), m_strName(strName)
 {
+}
+
+ICommHandle* CSimCommDriver::OpenDeviceReporting(const char* pszName, SOpenError* pError)
+{
+    ICommHandle* p = OpenDevice(pszName);
+    *pError = SOpenError();
+    if (!p)
+        pError->eReason = m_bHeld || m_nOpenHandles > 0 ? kOpenBusy : kOpenNoDevice;
+    return p;
 }
 
 ICommHandle* CSimCommDriver::OpenDevice(const char* pszName)

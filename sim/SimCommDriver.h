@@ -16,6 +16,8 @@ public:
     CSimCommDriver(CInstrumentModel& model, CVirtualClock& clock, const std::string& strName = "COM5");
 
     ICommHandle* OpenDevice(const char* pszName) override;
+    // Held: busy; any other name: no such device.
+    ICommHandle* OpenDeviceReporting(const char* pszName, SOpenError* pError) override;
 
     // The names that open this device (a COM number opens under "COMn" or
     // "\\.\COMn" as the window forms it).

@@ -2,6 +2,7 @@
 // unit: the JSON end event for each end a run can take, the stream going on
 // under the terminal's close question, --verify and "up-to-date"; and the
 // station's runs of several units at once.
+#include "app/cli/EndReason.h"
 #include "app/cli/FlashOne.h"
 #include "app/cli/OutputRoom.h"
 #include "app/cli/StopSignals.h"
@@ -121,31 +122,35 @@ TEST(CommandLine, JsonEndEventForEachEndOfARun)
         const char* pszResult;
         std::function<void(SCliRig&, SSimConfig&)> setUp;
         const char* pszVersion;
+        const char* pszReason;
     };
     CTextResource damaged("0004ZZ");
     CNoPorts noPorts;
     const SCase kCases[] = {
-        {"completed", [](SCliRig&, SSimConfig&) {}, "2.10"},
-        {"open-failed", [](SCliRig& r, SSimConfig&) { r.driver.m_bHeld = true; }, "null"},
-        {"no-response", [](SCliRig&, SSimConfig& c) { c.bShortReply = true; }, "null"},
-        {"refused", [](SCliRig&, SSimConfig& c) { c.strVersion = "1.50"; }, "1.50"},
-        {"declined", [](SCliRig&, SSimConfig& c) { c.strVersion = "2.35"; }, "2.35"},
+        {"completed", [](SCliRig&, SSimConfig&) {}, "2.10", "completed"},
+        {"open-failed", [](SCliRig& r, SSimConfig&) { r.driver.m_bHeld = true; }, "null", "port-busy"},
+        {"no-response", [](SCliRig&, SSimConfig& c) { c.bShortReply = true; }, "null", "no-answer"},
+        {"refused", [](SCliRig&, SSimConfig& c) { c.strVersion = "1.50"; }, "1.50", "refused"},
+        {"declined", [](SCliRig&, SSimConfig& c) { c.strVersion = "2.35"; }, "2.35", "declined"},
         {"stopped-responding",
          [](SCliRig& r, SSimConfig& c) {
              c.strVersion = "2.35";
              c.bNoModelAfterFirstReply = true;
              r.options.terminal.bAssumeYes = true;
          },
-         "2.35"},
-        {"bootloader-silent", [](SCliRig&, SSimConfig& c) { c.bNoSign = true; }, "2.10"},
-        {"rejects", [](SCliRig&, SSimConfig& c) { c.nRejectFrame = 3; c.nRejectCount = 100; }, "2.10"},
-        {"silence", [](SCliRig&, SSimConfig& c) { c.nSilentFrame = 3; }, "2.10"},
-        {"interrupted", [](SCliRig& r, SSimConfig&) { r.nStopAt = 1500; }, "2.10"},
-        {"damaged-image", [](SCliRig&, SSimConfig&) {}, "null"},
-        {"not-found", [](SCliRig&, SSimConfig&) {}, "null"},
+         "2.35", "no-answer"},
+        {"bootloader-silent", [](SCliRig&, SSimConfig& c) { c.bNoSign = true; }, "2.10", "bootloader-silent"},
+        {"rejects", [](SCliRig&, SSimConfig& c) { c.nRejectFrame = 3; c.nRejectCount = 100; }, "2.10",
+         "refused-frame"},
+        {"silence", [](SCliRig&, SSimConfig& c) { c.nSilentFrame = 3; }, "2.10", "silence"},
+        // The line going dead is told from a unit that only stopped answering.
+        {"silence", [](SCliRig&, SSimConfig& c) { c.nHangupFrame = 3; }, "2.10", "unplugged"},
+        {"interrupted", [](SCliRig& r, SSimConfig&) { r.nStopAt = 1500; }, "2.10", "interrupted"},
+        {"damaged-image", [](SCliRig&, SSimConfig&) {}, "null", "damaged-image"},
+        {"not-found", [](SCliRig&, SSimConfig&) {}, "null", "no-port"},
     };
     for (const SCase& k : kCases) {
-        SCOPED_TRACE(k.pszResult);
+        SCOPED_TRACE(std::string(k.pszResult) + " " + k.pszReason);
         SSimConfig config;
         SCliRig probe;
         k.setUp(probe, config);
@@ -186,6 +191,21 @@ TEST(CommandLine, JsonEndEventForEachEndOfARun)
         if (strResult == "rejects") {
             EXPECT_TRUE(Has(strEnd, "\"text\":\"Firmware update failed.\\r\\nData send = ")) << strEnd;
         }
+        // The reason and the hint come last, after the identity; the
+        // human end names the reason with its hint (not for a completion).
+        EXPECT_EQ(end.strReason, k.pszReason);
+        EXPECT_FALSE(end.strHint.empty());
+        EXPECT_TRUE(Has(strEnd, ",\"slot\":null,\"reason\":\"" + end.strReason + "\",\"hint\":" + JsonString(end.strHint)
+                        + "}\n"))
+            << strEnd;
+        std::fflush(rig.options.pHuman);
+        std::rewind(rig.options.pHuman);
+        std::string strHuman;
+        char sz[4096];
+        while (std::fgets(sz, sizeof sz, rig.options.pHuman))
+            strHuman += sz;
+        EXPECT_EQ(Has(strHuman, "Reason: " + end.strReason + ". " + end.strHint + "\n"), strResult != "completed")
+            << strHuman;
     }
 }
 
@@ -410,6 +430,8 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
     // The unit whose thread did not start was sent nothing.
     EXPECT_TRUE(units[3]->model.Received().empty());
     EXPECT_TRUE(Has(station.Records()[3].end.strText, "COM36 was not updated: no thread could be started"));
+    // Not a port that failed to open: nothing was tried on it.
+    EXPECT_EQ(station.Records()[3].end.strReason, "interrupted");
     // Lines of different units never mix: each JSON line is whole, each
     // human line of a run starts with its port.
     auto lines = [](FILE* f) {
@@ -433,6 +455,44 @@ TEST(Station, OneUnitFailingLeavesTheOthersToComplete)
             EXPECT_TRUE(s.compare(0, 4, "COM3") == 0) << s;
         }
     }
+}
+
+TEST(Station, SummaryCountsOneYieldAndSaysWhatToDoNext)
+{
+    // One end of each kind the yield tells apart, as the runs explain them.
+    auto record = [](const char* pszSlot, const char* pszPort, ERunEnd eEnd, bool bVerified, bool bUpToDate,
+                     bool bLost) {
+        SStationRecord r;
+        r.strSlot = pszSlot;
+        r.strPort = pszPort;
+        r.end.eResult = eEnd;
+        r.end.bVerifyAsked = true;
+        r.end.bVerified = bVerified;
+        r.end.bUpToDate = bUpToDate;
+        SEndCause cause;
+        cause.bLineLost = bLost;
+        ExplainEnd(r.end, cause);
+        return r;
+    };
+    std::vector<SStationRecord> records = {
+        record("A1", "COM33", kEndCompleted, true, false, false),
+        record("A2", "COM34", kEndCompleted, false, false, false),
+        record("A3", "COM35", kEndSilence, false, false, true),
+        record("", "/dev/pts/5", kEndDeclined, false, false, false),
+        record("B1", "COM37", kEndInterrupted, true, true, false),
+        record("B2", "COM38", kEndSilence, false, false, false),
+    };
+    const std::string s = SummaryTable(records, true);
+    // Not verified is not completed, declined and up to date are neither.
+    EXPECT_TRUE(Has(s, "\n6 runs: 1 completed, 1 not verified, 2 failed; 1 up to date, 1 declined.\n")) << s;
+    EXPECT_TRUE(Has(s, "  A2    COM34       -        completed               0.0  - not verified     not-verified\n")) << s;
+    // Each unit left with something to do gets its hint, named by slot and port.
+    EXPECT_TRUE(Has(s, "What now:\n  A2 (COM34): " + records[1].end.strHint + "\n  A3 (COM35): ")) << s;
+    EXPECT_TRUE(Has(s, "  /dev/pts/5: " + records[3].end.strHint + "\n")) << s;
+    EXPECT_FALSE(Has(s, "A1 (COM33):")) << s;
+    EXPECT_FALSE(Has(s, "B1 (COM37):")) << s;
+    EXPECT_EQ(records[2].end.strReason, "unplugged");
+    EXPECT_EQ(records[5].end.strReason, "silence");
 }
 
 TEST(Station, AllFindingNothingEndsAsOneRunDoes)

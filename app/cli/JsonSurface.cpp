@@ -242,5 +242,6 @@ void CJsonSurface::EmitEnd(const SRunEnd& end)
     if (end.bVerifyAsked)
         strFields += std::string(",\"verified\":") + (end.bVerified ? "true" : "false")
             + ",\"version_after\":" + JsonVersion(end.bVersionAfterKnown, end.fVersionAfter);
-    Emit("end", strFields);
+    // New fields come after the identity, so that the old ones keep their places.
+    Emit("end", strFields, ",\"reason\":" + JsonString(end.strReason) + ",\"hint\":" + JsonString(end.strHint));
 }

@@ -8,7 +8,8 @@
 //   end       {"result","text","bytes","frames","elapsed_ms","unit_version"}  last, exactly once;
 //             with --verify also {"verified","version_after"}
 // and every object ends with the unit's identity: "usb_path", "usb_serial"
-// and "slot", each a string or null.
+// and "slot", each a string or null; the end event then adds "reason" (a
+// stable code, see EndReason.h) and "hint" (what the operator should do now).
 // Texts are escaped so that every line is valid JSON and plain ASCII: quote,
 // backslash and control characters (\r, \n, \t as such, others as \u00XX);
 // a well-formed UTF-8 sequence as its code point (\u00e9 for "é", a pair of

@@ -69,6 +69,7 @@ public:
             Note("wrote " + std::to_string(*pnWritten) + " of " + std::to_string(nCount) + " bytes");
         return bOk;
     }
+    bool LineLost() const override { return m_pInner->LineLost(); }
     void Note(const std::string& strWhat)
     {
         Flush();
@@ -111,7 +112,8 @@ std::string TraceLine(uint64_t nMs, const std::string& strPort, char cDirection,
     return s;
 }
 
-CTraceDriver::CTraceDriver(ICommDriver& inner, LineWriter writeLine) : m_inner(inner), m_writeLine(std::move(writeLine))
+CTraceDriver::CTraceDriver(ICommDriver& inner, LineWriter writeLine, const std::string& strUnit)
+    : m_inner(inner), m_writeLine(std::move(writeLine)), m_strUnit(strUnit)
 {
     TraceMs(); // the clock starts with the first port
 }
@@ -128,10 +130,10 @@ ICommHandle* CTraceDriver::Traced(ICommHandle* pHandle, const std::string& strPo
 
 ICommHandle* CTraceDriver::OpenDevice(const char* pszName)
 {
-    return Traced(m_inner.OpenDevice(pszName), PortOf(pszName));
+    return Traced(m_inner.OpenDevice(pszName), m_strUnit.empty() ? PortOf(pszName) : m_strUnit);
 }
 
 ICommHandle* CTraceDriver::OpenDeviceReporting(const char* pszName, SOpenError* pError)
 {
-    return Traced(m_inner.OpenDeviceReporting(pszName, pError), PortOf(pszName));
+    return Traced(m_inner.OpenDeviceReporting(pszName, pError), m_strUnit.empty() ? PortOf(pszName) : m_strUnit);
 }

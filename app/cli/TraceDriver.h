@@ -23,7 +23,9 @@ class CTraceDriver : public ICommDriver
 {
 public:
     typedef std::function<void(const std::string& strLine)> LineWriter;
-    CTraceDriver(ICommDriver& inner, LineWriter writeLine);
+    // strUnit: how the lines name the unit (its slot, then its COM name or
+    // path, as the summary does); empty: the name the port is opened by.
+    CTraceDriver(ICommDriver& inner, LineWriter writeLine, const std::string& strUnit = "");
 
     ICommHandle* OpenDevice(const char* pszName) override;
     ICommHandle* OpenDeviceReporting(const char* pszName, SOpenError* pError) override;
@@ -33,6 +35,7 @@ private:
 
     ICommDriver& m_inner;
     LineWriter m_writeLine;
+    std::string m_strUnit;
 };
 
 // One trace line: nMs since the start, the port, the direction, the bytes.

@@ -1,5 +1,6 @@
 #include "UnitRun.h"
 
+#include "EndReason.h"
 #include "PortList.h"
 #include "UnitVerify.h"
 #include "serial/ComNames.h"
@@ -26,6 +27,64 @@ private:
     ICommDriver& m_inner;
 };
 
+// Notes when a port the run opened went away under it (its handle says so
+// on a read or write, or when it closes), for the end's reason.
+class CLossWatchDriver : public ICommDriver
+{
+public:
+    CLossWatchDriver(ICommDriver& inner, bool& bLost) : m_inner(inner), m_bLost(bLost) {}
+    ICommHandle* OpenDevice(const char* pszName) override { return Watched(m_inner.OpenDevice(pszName)); }
+    ICommHandle* OpenDeviceReporting(const char* pszName, SOpenError* pError) override
+    {
+        return Watched(m_inner.OpenDeviceReporting(pszName, pError));
+    }
+
+private:
+    class CHandle : public ICommHandle
+    {
+    public:
+        CHandle(ICommHandle* pInner, bool& bLost) : m_pInner(pInner), m_bLost(bLost) {}
+        ~CHandle() override
+        {
+            Look();
+            delete m_pInner;
+        }
+        bool SetQueues(uint32_t nIn, uint32_t nOut) override { return m_pInner->SetQueues(nIn, nOut); }
+        bool SetLine(uint32_t nBaud) override { return m_pInner->SetLine(nBaud); }
+        bool SetReadTimeouts(uint32_t nInterval, uint32_t nMultiplier, uint32_t nConstant) override
+        {
+            return m_pInner->SetReadTimeouts(nInterval, nMultiplier, nConstant);
+        }
+        bool ReadBytes(void* pBuffer, uint32_t nCount, uint32_t* pnRead) override
+        {
+            bool bOk = m_pInner->ReadBytes(pBuffer, nCount, pnRead);
+            Look();
+            return bOk;
+        }
+        bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) override
+        {
+            bool bOk = m_pInner->WriteBytes(pBuffer, nCount, pnWritten);
+            Look();
+            return bOk;
+        }
+        bool LineLost() const override { return m_pInner->LineLost(); }
+
+    private:
+        void Look()
+        {
+            if (m_pInner->LineLost())
+                m_bLost = true;
+        }
+        ICommHandle* m_pInner;
+        bool& m_bLost;
+    };
+
+    ICommHandle* Watched(ICommHandle* p) { return p ? new CHandle(p, m_bLost) : nullptr; }
+
+    ICommDriver& m_inner;
+    bool& m_bLost;
+};
+
 std::string Seconds(uint32_t nMs)
 {
     char sz[32];
@@ -34,6 +93,11 @@ std::string Seconds(uint32_t nMs)
 }
 
 } // namespace
+
+std::string UnitName(const std::string& strSlot, const std::string& strPort)
+{
+    return strSlot.empty() ? strPort : strSlot + " (" + strPort + ")";
+}
 
 void FillUsbIdentity(std::vector<SUnitTarget>& targets, IPortSource* pSource, const CSlotMap* pSlots)
 {
@@ -83,6 +147,8 @@ CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, ICloc
         m_pPathDriver.reset(new CFixedPathDriver(target.strFixedPath, pDriver ? *pDriver : PlatformCommDriver()));
         pOpen = m_pPathDriver.get();
     }
+    m_pLossWatch.reset(new CLossWatchDriver(pOpen ? *pOpen : PlatformCommDriver(), m_bLineLost));
+    pOpen = m_pLossWatch.get();
     m_pOpenDriver = pOpen;
     m_human.m_writeLines = options.writeHuman;
     m_human.m_writeText = options.writeText;
@@ -154,8 +220,10 @@ bool CUnitRun::Start()
     m_pDlg->OnDownload();
     m_bInHandshake = false;
     m_clock.Arm(false);
-    if (m_pDlg->LastEnd() == kEndOpenFailed && m_pDlg->m_pPort)
-        m_human.Say(OpenFailureText(strDevice.empty() ? m_target.strPort : strDevice, m_pDlg->m_pPort->LastOpenError()));
+    if (m_pDlg->LastEnd() == kEndOpenFailed && m_pDlg->m_pPort) {
+        m_openError = m_pDlg->m_pPort->LastOpenError();
+        m_human.Say(OpenFailureText(strDevice.empty() ? m_target.strPort : strDevice, m_openError));
+    }
     m_bStreamBegan = Running();
     m_nNextTick = m_baseClock.GetTickCount();
     return m_bStreamBegan;
@@ -330,7 +398,15 @@ const SRunEnd& CUnitRun::Finish()
     if (m_bStarted)
         strLine += " (" + std::to_string(m_end.nBytes) + " bytes in " + std::to_string(m_end.nFrames) + " frames, "
             + Seconds(m_end.nElapsedMs) + ")";
+    SEndCause cause;
+    cause.openError = m_openError;
+    cause.bLineLost = m_bLineLost;
+    cause.bUnstarted = !m_strUnstarted.empty();
+    ExplainEnd(m_end, cause);
     m_human.Say(strLine);
+    // What to do now, where there is something to do.
+    if (m_end.strReason != "completed" && m_end.strReason != "up-to-date")
+        m_human.Say("Reason: " + m_end.strReason + ". " + m_end.strHint);
     if (m_pJson)
         m_pJson->EmitEnd(m_end);
     // A run that ended before it began (no port, no thread) is recorded too.

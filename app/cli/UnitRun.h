@@ -34,6 +34,11 @@ struct SUnitTarget
     std::string strSlot;
 };
 
+// How the trace, the summary and the station's lines name a unit: its slot,
+// then its COM name or path ("A1 (COM33)"), or the port alone without a slot.
+std::string UnitName(const std::string& strSlot, const std::string& strPort);
+inline std::string UnitName(const SUnitTarget& target) { return UnitName(target.strSlot, target.strPort); }
+
 class IRunLog;
 class CSlotMap;
 
@@ -141,6 +146,9 @@ private:
     std::function<bool()> m_stopRequested;
     std::function<bool()> m_stopNow;
     std::unique_ptr<ICommDriver> m_pPathDriver;
+    std::unique_ptr<ICommDriver> m_pLossWatch; // between the logic and the driver
+    bool m_bLineLost = false;                  // a port of this run went away under it
+    SOpenError m_openError;                    // why the port did not open
     ICommDriver* m_pOpenDriver = nullptr; // what the logic opens the port with
     CTerminalSurface m_human;
     std::unique_ptr<CJsonSurface> m_pJson;

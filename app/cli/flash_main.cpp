@@ -356,8 +356,16 @@ int main(int argc, char** argv)
         return UsageError(strServeError);
 #else
     if (bServe) {
+#ifdef _WIN32
         std::fprintf(stderr, "zt9047q-flash: --serve is not available in this build: the station page is served"
                              " by the Linux build only.\n");
+#else
+        // The preset cli (scripts/main.sh) and a machine without the page's
+        // library build the command line alone.
+        std::fprintf(stderr, "zt9047q-flash: --serve is not available in this build: it was built without the"
+                             " station page (bash scripts/setup.sh test installs what the page needs; the preset"
+                             " default builds it).\n");
+#endif
         return 2;
     }
 #endif
@@ -431,10 +439,11 @@ int main(int argc, char** argv)
     // ---- end of the records' set-up ----
     // One decorator per unit (the station's units open their ports on threads of their own).
     std::list<CTraceDriver> traces;
-    auto traced = [&]() -> ICommDriver* {
+    auto traced = [&](const SUnitTarget& target) -> ICommDriver* {
         if (!bTrace)
             return nullptr;
-        traces.emplace_back(PlatformCommDriver(), [&room](const std::string& strLine) { room.TraceLine(strLine); });
+        traces.emplace_back(PlatformCommDriver(), [&room](const std::string& strLine) { room.TraceLine(strLine); },
+                            UnitName(target));
         return &traces.back();
     };
 
@@ -482,9 +491,9 @@ int main(int argc, char** argv)
         station.filter = usbFilter;
         UnitPlantFactory plants;
         if (bTrace)
-            plants = [&](const SUnitTarget&) {
+            plants = [&](const SUnitTarget& target) {
                 SUnitPlant plant;
-                plant.pDriver = traced();
+                plant.pDriver = traced(target);
                 return plant;
             };
         CStation units(station, room, nullptr, plants);
@@ -508,7 +517,7 @@ int main(int argc, char** argv)
     IClock& clock = SystemClock();
     int nStatus;
     {
-        CUnitRun run(target, options, clock, [] { return CStopSignals::AnyRequested(); }, nullptr, traced());
+        CUnitRun run(target, options, clock, [] { return CStopSignals::AnyRequested(); }, nullptr, traced(target));
         nStatus = FlashOneUnit(run, targets.empty(), options.terminal.bInIsTerminal, clock);
     } // the port is released before the output is awaited
     return Conclude(room, concludeRecords(nStatus));

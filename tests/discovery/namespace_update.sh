@@ -14,6 +14,11 @@
 #           three units added one after another are each updated exactly once
 #   verify  --all --verify: two units restart into 2.20 and are verified, one
 #           stays silent after its update and is not (exit status 1)
+#   reasons --watch --verify --record --slots --trace: units that complete, fail
+#           their verification, go silent, are pulled out mid-run and decline;
+#           each end's reason and hint, the summary, its yield, the trace's
+#           and the summary's names and the records agree; SIGTERM then ends
+#           the station with exit status 0
 #   late    --watch as an unprivileged user: one unit is listed 300 ms before
 #           its node exists, another's node lets the user in only 300 ms after
 #           its listing (as udev does it); both are updated
@@ -101,6 +106,10 @@ case $scenario in
   verify) for n in 0 1; do add_bridge $n 'ZT9047Q USB UART'; start_sim $n --firmware 2.10; done
           add_bridge 2 'ZT9047Q USB UART'; start_sim 2 --firmware 2.10 --silent-after-update ;;
   late)   for n in 0 1; do start_sim $n --firmware 2.10; done ;;
+  reasons) for n in 0 1 2 3 4; do add_bridge $n 'ZT9047Q USB UART'; done
+          start_sim 0 --firmware 2.10; start_sim 1 --firmware 2.10 --silent-after-update
+          start_sim 2 --firmware 2.10 --silent-frame 40; start_sim 3 --firmware 2.10
+          start_sim 4 --firmware 2.35 ;;
   *)      fail "no scenario '$scenario'" ;;
 esac
 
@@ -246,6 +255,53 @@ EOF
   grep -q '^COM35: Not verified: the ZT9047Q did not answer within 30 s' "$work/human" \
     || fail "the silent unit was not reported as not verified"
   echo "PASS: two units verified at 2.20, the silent one not verified"
+  ;;
+reasons)
+  printf 'A1 1-2\nA2 1-3\nA3 1-4\nA4 1-5\n' > "$work/slots" # the unit at 1-6 has none
+  "$flash_exe" --watch --verify --json --slots "$work/slots" --record "$work/records.db" --trace="$work/trace" \
+    > "$work/json" 2> "$work/human" < /dev/null &
+  flash=$!
+  # Pulled out while its frames stream.
+  for _ in $(seq 1000); do grep -q '"port":"COM36","percent":[1-9]' "$work/json" && break; sleep 0.02; done
+  grep -q '"port":"COM36","percent":[1-9]' "$work/json" || fail "COM36 did not stream"
+  kill -KILL "${sims[3]}"
+  for _ in $(seq 600); do [ "$(grep -c '"event":"end"' "$work/json")" -ge 5 ] && break; sleep 0.1; done
+  kill -TERM "$flash"; wait "$flash" || status=$?
+  flash=
+  stop_sims 0 1 2 4
+  sed -n '/^Summary:/,$p' "$work/human"
+  [ "$status" = 0 ] || fail "SIGTERM after failed runs: zt9047q-flash --watch exited with $status"
+  python3 - "$work/json" "$work/human" "$work/trace" <<'EOF' || fail "the end events, the summary and the trace do not agree"
+import json, re, sys
+ends = {e["port"]: e for e in map(json.loads, open(sys.argv[1])) if e["event"] == "end"}
+human = open(sys.argv[2]).read()
+want = {"COM33": ("A1", "completed", "completed"), "COM34": ("A2", "completed", "not-verified"),
+        "COM35": ("A3", "silence", "silence"), "COM36": ("A4", "silence", "unplugged"),
+        "COM37": (None, "declined", "declined")}
+assert sorted(ends) == sorted(want), sorted(ends)
+for port, (slot, result, reason) in want.items():
+    e = ends[port]
+    assert (e["slot"], e["result"], e["reason"]) == (slot, result, reason), e
+    assert e["hint"].endswith("."), e
+    # New fields come last: the old ones keep their places.
+    assert list(e)[-2:] == ["reason", "hint"], list(e)
+    name = f"{slot} ({port})" if slot else port
+    row = re.search(rf"^  {slot or '-'} +{port} +\S+ +{result} +\S+ +\S+ (not )?verified +{reason}$", human, re.M)
+    assert row, (port, "no summary row")
+    if reason != "completed":
+        assert f"\n  {name}: {e['hint']}\n" in human + "\n", (port, "no hint under the summary")
+assert "--yes" in ends["COM37"]["hint"], ends["COM37"]["hint"]
+assert "\n5 runs: 1 completed, 1 not verified, 2 failed; 1 declined.\n" in human, "the yield"
+trace = open(sys.argv[3]).read()
+for name in ("A1 (COM33)", "A4 (COM36)", "COM37"):
+    assert re.search(rf"^\d+\.\d{{3}} {re.escape(name)} > ", trace, re.M), name
+EOF
+  "$flash_exe" --records "$work/records.db" --format count > "$work/count" || fail "--records --format count exited $?"
+  cat "$work/count"
+  tr -d '\r' < "$work/count" > "$work/count.lf" # CSV lines end in CR LF
+  grep -qx 'completed,2' "$work/count.lf" && grep -qx 'silence,2' "$work/count.lf" \
+    && grep -qx 'declined,1' "$work/count.lf" || fail "the records do not count the runs as the summary does"
+  echo "PASS: each end's reason and hint, the summary with its yield, the trace and the records agree; SIGTERM exits 0"
   ;;
 esac
 exit 0

@@ -2,8 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -181,10 +184,35 @@ bool CSqliteStore::TryOpenForWriting(const std::string& strPath, int nBusyTimeou
 
 bool CSqliteStore::OpenForReading(const std::string& strPath, int nBusyTimeoutMs, std::string* pErr)
 {
-    if (!OpenFile(strPath, SQLITE_OPEN_READONLY, nBusyTimeoutMs, pErr))
+    if (!OpenFile(strPath, SQLITE_OPEN_READONLY, nBusyTimeoutMs, pErr)) {
+        if (access(strPath.c_str(), R_OK) != 0 && errno == EACCES)
+            *pErr += " (permission denied: join the group that owns its folder, for the station's service"
+                     " 'sudo usermod -aG zt9047q $USER', then log in again)";
         return false;
+    }
     int nVersion = 0;
-    if (!SchemaVersion(&nVersion, pErr)) {
+    bool bRead = SchemaVersion(&nVersion, pErr);
+    if (!bRead && sqlite3_extended_errcode(m_db) == SQLITE_READONLY_DIRECTORY
+        && access((strPath + "-wal").c_str(), F_OK) != 0) {
+        // An operator in the station's group may read its folder but not
+        // make the write-ahead log's files there. With no log there, no
+        // station writes now and the file alone holds every record.
+        std::string strUri = "file:";
+        for (char c : strPath) {
+            if (c == '?' || c == '#' || c == '%') {
+                char sz[4];
+                std::snprintf(sz, sizeof sz, "%%%02X", static_cast<unsigned char>(c));
+                strUri += sz;
+            } else {
+                strUri += c;
+            }
+        }
+        if (!OpenFile(strUri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nBusyTimeoutMs, pErr))
+            return false;
+        m_strPath = strPath;
+        bRead = SchemaVersion(&nVersion, pErr);
+    }
+    if (!bRead) {
         Close();
         return false;
     }

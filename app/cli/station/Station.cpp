@@ -1,5 +1,6 @@
 #include "Station.h"
 
+#include "../EndReason.h"
 #include "../PortList.h"
 #include "../StopSignals.h"
 #include "../TerminalInput.h"
@@ -145,35 +146,41 @@ std::string SummaryTable(const std::vector<SStationRecord>& records, bool bVerif
     }
     std::string s = "Summary:\n  " + (nSlotWidth ? Padded("Slot", nSlotWidth + 2) : "") + Padded("Port", nPortWidth + 2) + "Version  " + Padded("Result", 20) + "Seconds";
     if (bVerify)
-        s += "  After";
-    s += "\n";
-    int nCompleted = 0, nUpToDate = 0, nUnverified = 0;
+        s += "  " + Padded("After", 17);
+    s += "  Reason\n";
+    int nYield[4] = {0, 0, 0, 0};
+    int nUpToDate = 0, nDeclined = 0;
+    std::string strHints;
     for (const SStationRecord& r : records) {
         const SRunEnd& end = r.end;
-        nCompleted += end.eResult == kEndCompleted ? 1 : 0;
+        nYield[YieldOf(end)] += 1;
         nUpToDate += end.bUpToDate ? 1 : 0;
-        nUnverified += end.eResult == kEndCompleted && bVerify && !end.bVerified ? 1 : 0;
+        nDeclined += !end.bUpToDate && end.eResult == kEndDeclined ? 1 : 0;
         char szSeconds[32];
         std::snprintf(szSeconds, sizeof szSeconds, "%7.1f", end.nElapsedMs / 1000.0);
         s += "  " + (nSlotWidth ? Padded(r.strSlot.empty() ? "-" : r.strSlot, nSlotWidth + 2) : "")
             + Padded(r.strPort, nPortWidth + 2) + Padded(VersionText(end.bUnitVersionKnown, end.fUnitVersion), 9)
             + Padded(RunResultName(end), 20) + szSeconds;
-        if (bVerify) {
-            s += "  " + VersionText(end.bVersionAfterKnown, end.fVersionAfter);
-            s += end.bVerified ? " verified" : " not verified";
-        }
-        s += "\n";
+        if (bVerify)
+            s += "  " + Padded(VersionText(end.bVersionAfterKnown, end.fVersionAfter)
+                                   + (end.bVerified ? " verified" : " not verified"), 17);
+        s += "  " + end.strReason + "\n";
+        // What to do now, for each run that left something to do.
+        if (end.strReason != "completed" && end.strReason != "up-to-date" && !end.strHint.empty())
+            strHints += "  " + UnitName(r.strSlot, r.strPort) + ": " + end.strHint + "\n";
     }
-    s += std::to_string(records.size()) + (records.size() == 1 ? " run: " : " runs: ") + std::to_string(nCompleted)
-        + " completed";
-    if (nUnverified)
-        s += " (" + std::to_string(nUnverified) + " not verified)";
+    // One yield, as the page and the records count it.
+    s += std::to_string(records.size()) + (records.size() == 1 ? " run: " : " runs: ")
+        + std::to_string(nYield[kYieldCompleted]) + " completed, " + std::to_string(nYield[kYieldNotVerified])
+        + " not verified, " + std::to_string(nYield[kYieldFailed]) + " failed";
     if (nUpToDate)
-        s += ", " + std::to_string(nUpToDate) + " up to date";
-    int nOther = static_cast<int>(records.size()) - nCompleted - nUpToDate;
-    if (nOther)
-        s += ", " + std::to_string(nOther) + " not updated";
-    return s + ".";
+        s += "; " + std::to_string(nUpToDate) + " up to date";
+    if (nDeclined)
+        s += (nUpToDate ? ", " : "; ") + std::to_string(nDeclined) + " declined";
+    s += ".";
+    if (!strHints.empty())
+        s += "\nWhat now:\n" + strHints.substr(0, strHints.size() - 1);
+    return s;
 }
 
 // ---------------------------------------------------------------- station
@@ -322,8 +329,7 @@ void CStation::ListPorts()
             m_output.Say(target.strPort + ": a ZT9047Q port appeared outside --usb-path/--usb-serial: left alone.");
             continue;
         }
-        m_output.Say((target.strSlot.empty() ? target.strPort : target.strSlot + " (" + target.strPort + ")")
-                     + ": a ZT9047Q port appeared.");
+        m_output.Say(UnitName(target) + ": a ZT9047Q port appeared.");
         Launch(target, m_options.nOpenPatienceMs);
     }
 }
@@ -376,6 +382,11 @@ int CStation::Run(bool bWatching)
     std::stable_sort(m_records.begin(), m_records.end(),
                      [](const SStationRecord& a, const SStationRecord& b) { return a.nOrder < b.nOrder; });
     m_output.Say(SummaryTable(m_records, bVerify));
+    // A watching station ends only when asked to: a terminate (systemctl
+    // stop) is its normal end, whatever its runs' results, which the summary
+    // and the records hold; a service manager must not take it for a failure.
+    if (bWatching && CStopSignals::TerminateRequested())
+        return 0;
     bool bAllGood = !m_records.empty() || bWatching;
     for (const SStationRecord& r : m_records)
         bAllGood = bAllGood && RecordSucceeded(r, bWatching);
@@ -405,7 +416,7 @@ int CStation::RunAll(const std::vector<SUnitTarget>& targets)
     FillUsbIdentity(identified, m_pPorts, m_options.unit.pSlots);
     std::vector<std::string> names;
     for (const SUnitTarget& target : identified)
-        names.push_back(target.strSlot.empty() ? target.strPort : target.strSlot + " (" + target.strPort + ")");
+        names.push_back(UnitName(target));
     m_output.Say("Updating " + std::to_string(targets.size()) + (targets.size() == 1 ? " unit: " : " units at once: ")
                  + Joined(names));
     for (const SUnitTarget& target : identified)

@@ -95,8 +95,9 @@ struct SStationRecord
 };
 
 // The summary table: the slot (when a unit has one), port, version the unit
-// reported, result, seconds, and with --verify the version after; then a
-// line with the counts.
+// reported, result, seconds, with --verify the version after, and the
+// reason; then the yield (completed, not verified, failed, and those left
+// alone) and the hint of each run that left something to do.
 std::string SummaryTable(const std::vector<SStationRecord>& records, bool bVerify);
 
 // The run of a record counts as good: completed (verified, when asked),
