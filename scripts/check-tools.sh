@@ -26,7 +26,7 @@ commands=(
   x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres x86_64-w64-mingw32-objdump
   wine wineboot wineserver Xvfb xvfb-run xauth xdpyinfo convert
   # the installer, signatures and the portable zip
-  wixl msiinfo osslsigncode openssl zip unzip softhsm2-util pkcs11-tool
+  wixl msiinfo msibuild osslsigncode openssl zip unzip softhsm2-util pkcs11-tool
   # the Debian packages and the clean root
   dpkg dpkg-deb dpkg-query dpkg-buildpackage dpkg-parsechangelog debootstrap lintian help2man fakeroot
   # the records' server, the bench's service, network serial ports
