@@ -65,3 +65,10 @@ int CCommPort::Close()
     m_hPort = nullptr;
     return 1;
 }
+
+int CCommPort::Purge()
+{
+    if (!m_hPort)
+        return 0;
+    return m_hPort->Purge() ? 1 : 0;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // What the platform gives for one open communication device. The port object
 // owns it; deleting it closes the device.
@@ -19,6 +20,12 @@ public:
     virtual bool SetReadTimeouts(uint32_t nInterval, uint32_t nMultiplier, uint32_t nConstant) = 0;
     virtual bool ReadBytes(void* pBuffer, uint32_t nCount, uint32_t* pnRead) = 0;
     virtual bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) = 0;
+    // Input waiting beyond our own buffers is to be thrown away (a device
+    // server's queue); a local device has none, its drain reads it all.
+    virtual bool Purge() { return true; }
+    // The link to the device went away under the open handle (a network
+    // port whose connection was closed or reset).
+    virtual bool LinkLost() const { return false; }
 };
 
 // Why a port did not open, in terms every platform can give; nOsCode is the
@@ -37,6 +44,9 @@ struct SOpenError
 {
     EOpenFailure eReason = kOpenNoFailure;
     int nOsCode = 0;
+    // The driver's own words for the operator, when the reason and code do
+    // not say enough (a network port: refused, no answer...); "" otherwise.
+    std::string strDetail;
 };
 
 // Opens devices by name. The platform's driver is the default; tests put a
@@ -75,6 +85,9 @@ public:
     int Read(void* pBuffer, uint32_t nCount);
     int Write(const void* pBuffer, uint32_t nCount);
     int Close();
+    // Asks the far end to drop input it still holds (see ICommHandle::Purge).
+    int Purge();
+    bool LinkLost() const { return m_hPort && m_hPort->LinkLost(); }
 
     bool IsOpen() const { return m_hPort != nullptr; }
     // Why the last Open failed (kOpenNoFailure after a successful one).

@@ -1,5 +1,7 @@
 #include "TraceDriver.h"
 
+#include "serial/NetPort.h"
+
 #include <chrono>
 #include <cstdio>
 
@@ -9,6 +11,8 @@ namespace {
 std::string PortOf(const char* pszName)
 {
     std::string s = pszName ? pszName : "";
+    if (IsNetPortName(s))
+        return NetDisplayName(s); // never a password
     if (s.compare(0, 4, "\\\\.\\") == 0)
         s = s.substr(4);
     return s;

@@ -3,27 +3,72 @@
 #include "PortList.h"
 #include "UnitVerify.h"
 #include "serial/ComNames.h"
+#include "serial/NetPort.h"
 #include "serial/SameDevice.h"
 #include "station/Bench.h"
 #include "update/TextFormat.h"
 #include "update/Version.h"
 
+#include <atomic>
+
 namespace {
 
-// Opens one given device path whatever COM name the logic forms.
+// Notes that the link under a handle went away (a network port's
+// connection lost), for the end of the run to say so.
+class CLinkWatchHandle : public ICommHandle
+{
+public:
+    CLinkWatchHandle(ICommHandle* pInner, std::atomic<bool>& bLost) : m_pInner(pInner), m_bLost(bLost) {}
+    ~CLinkWatchHandle() override { delete m_pInner; }
+    bool SetQueues(uint32_t nIn, uint32_t nOut) override { return m_pInner->SetQueues(nIn, nOut); }
+    bool SetLine(uint32_t nBaud) override { return m_pInner->SetLine(nBaud); }
+    bool SetReadTimeouts(uint32_t nInterval, uint32_t nMultiplier, uint32_t nConstant) override
+    {
+        return m_pInner->SetReadTimeouts(nInterval, nMultiplier, nConstant);
+    }
+    bool ReadBytes(void* pBuffer, uint32_t nCount, uint32_t* pnRead) override
+    {
+        bool bOk = m_pInner->ReadBytes(pBuffer, nCount, pnRead);
+        Look();
+        return bOk;
+    }
+    bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) override
+    {
+        bool bOk = m_pInner->WriteBytes(pBuffer, nCount, pnWritten);
+        Look();
+        return bOk;
+    }
+    bool Purge() override { return m_pInner->Purge(); }
+    bool LinkLost() const override { return m_pInner->LinkLost(); }
+
+private:
+    void Look()
+    {
+        if (m_pInner->LinkLost())
+            m_bLost = true;
+    }
+    ICommHandle* m_pInner;
+    std::atomic<bool>& m_bLost;
+};
+
+// Opens one given device path (or network port) whatever COM name the
+// logic forms.
 class CFixedPathDriver : public ICommDriver
 {
 public:
     CFixedPathDriver(const std::string& strPath, ICommDriver& inner) : m_strPath(strPath), m_inner(inner) {}
-    ICommHandle* OpenDevice(const char*) override { return m_inner.OpenDevice(m_strPath.c_str()); }
+    ICommHandle* OpenDevice(const char*) override { return Watched(m_inner.OpenDevice(m_strPath.c_str())); }
     ICommHandle* OpenDeviceReporting(const char*, SOpenError* pError) override
     {
-        return m_inner.OpenDeviceReporting(m_strPath.c_str(), pError);
+        return Watched(m_inner.OpenDeviceReporting(m_strPath.c_str(), pError));
     }
+    bool LinkLost() const { return m_bLost; }
 
 private:
+    ICommHandle* Watched(ICommHandle* p) { return p ? new CLinkWatchHandle(p, m_bLost) : nullptr; }
     std::string m_strPath;
     ICommDriver& m_inner;
+    std::atomic<bool> m_bLost{false};
 };
 
 std::string Seconds(uint32_t nMs)
@@ -100,7 +145,7 @@ CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, ICloc
     if (m_pJson)
         m_pJson->WatchRun(m_pDlg.get());
     if (!target.strFixedPath.empty())
-        m_human.NamePortAs(target.nCom, target.strFixedPath);
+        m_human.NamePortAs(target.nCom, IsNetPortName(target.strFixedPath) ? target.strPort : target.strFixedPath);
     m_nStart = m_baseClock.GetTickCount();
 }
 
@@ -145,13 +190,19 @@ bool CUnitRun::Start()
 #else
     std::string strDevice = m_target.strFixedPath.empty() ? ComNumberToDevicePath(m_target.nCom) : m_target.strFixedPath;
 #endif
+    // A network port's URL may hold a password: texts name it as the port.
+    if (IsNetPortName(strDevice))
+        strDevice = m_target.strPort;
     m_human.Note("Port: " + m_target.strPort + (strDevice.empty() || strDevice == m_target.strPort ? "" : " (" + strDevice + ")"));
     m_nStart = m_baseClock.GetTickCount();
     m_bStarted = true;
     LogStart();
     m_clock.Arm(true);
     m_bInHandshake = true;
-    m_pDlg->OnDownload();
+    {
+        CNetOpenCancel cancel([this] { return m_clock.Cancelled(); });
+        m_pDlg->OnDownload();
+    }
     m_bInHandshake = false;
     m_clock.Arm(false);
     if (m_pDlg->LastEnd() == kEndOpenFailed && m_pDlg->m_pPort)
@@ -252,7 +303,11 @@ bool CUnitRun::Verify()
                  + std::to_string(kVerifyLimitMs / 1000) + " s)...");
     std::string strName = (m_target.nCom <= 9 ? "COM" : "\\\\.\\COM") + std::to_string(m_target.nCom);
     m_clock.Arm(true);
-    SConsoleVersion after = WakeAndReadVersion(m_pOpenDriver, strName, m_clock);
+    SConsoleVersion after;
+    {
+        CNetOpenCancel cancel([this] { return m_clock.Cancelled(); });
+        after = WakeAndReadVersion(m_pOpenDriver, strName, m_clock);
+    }
     m_clock.Arm(false);
     m_end.bVersionAfterKnown = after.bVersionKnown;
     m_end.fVersionAfter = after.fVersion;
@@ -321,6 +376,13 @@ const SRunEnd& CUnitRun::Finish()
     } else {
         m_end.strText = m_human.m_strLastMessage;
     }
+    if (LinkLost()) {
+        // A connection lost mid-run is the network's unplug.
+        m_end.strReason = "unplugged";
+        m_end.strHint = "The connection to the serial server was lost: check the server and the network, "
+                        "then run the update again.";
+        m_human.Say("The connection to " + m_target.strPort + " was lost.");
+    }
     m_end.nBytes = m_pDlg->m_nBytesSent;
     m_end.nFrames = m_pDlg->m_nFramesSent;
     m_end.nElapsedMs = m_bStarted ? TicksElapsed(m_nStart, m_bEndTickKnown ? m_nEndTick : m_baseClock.GetTickCount()) : 0;
@@ -338,6 +400,11 @@ const SRunEnd& CUnitRun::Finish()
     if (m_options.pRunLog)
         m_options.pRunLog->RunEnded(m_strRunId, m_target, m_end);
     return m_end;
+}
+
+bool CUnitRun::LinkLost() const
+{
+    return m_pPathDriver && static_cast<const CFixedPathDriver*>(m_pPathDriver.get())->LinkLost();
 }
 
 const SRunEnd& CUnitRun::FinishUnstarted(const std::string& strWhy)

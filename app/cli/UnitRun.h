@@ -120,6 +120,10 @@ public:
     // that was not opened, nothing sent, with this text.
     const SRunEnd& FinishUnstarted(const std::string& strWhy);
 
+    // The connection of a network port was lost during the run (closed or
+    // reset by the far end): the run ends as an unplugged unit's.
+    bool LinkLost() const;
+
     const std::string& PortName() const { return m_target.strPort; }
     const SUnitTarget& Target() const { return m_target; }
     const SUnitOptions& Options() const { return m_options; }
