@@ -106,6 +106,17 @@ for _ in $(seq 1000); do
   kill -0 "$flash_pid" 2>/dev/null || break
   sleep 0.02
 done
+# A second client of a port that is being served: ser2net hangs up on it.
+set +e
+"$flash" --port "rfc2217://127.0.0.1:$p_cut" --json </dev/null >"$work/second.jsonl" 2>"$work/second.err"
+status=$?
+set -e
+end=$(end_of "$work/second.jsonl")
+if [ "$status" -eq 1 ] && [ "$(field "$end" result)" = '"open-failed"' ] && grep -q "its port is in use" "$work/second.err"; then
+  pass "a second client of a served port: open-failed, in use"
+else
+  fail "second client: exit $status, end $end"; cat "$work/second.err"
+fi
 kill -KILL "${ser2net_pid[cut]}"
 wait "${ser2net_pid[cut]}" 2>/dev/null || true
 unset "ser2net_pid[cut]"

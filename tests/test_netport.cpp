@@ -265,3 +265,27 @@ TEST(NetPortHandle, LineSettingsGoOutWithoutWaitingForAnswers)
     EXPECT_NE(sent.find(Bytes({kIac, kSb, kOptComPort, kSetControl, kControlRtsOff, kIac, kSe})), std::string::npos);
     EXPECT_EQ(rig.pServer->m_nNowUs, 0);
 }
+
+TEST(NetPortHandle, ServerThatHangsUpWhileTheLineIsSetIsBusy)
+{
+    // ser2net with its port served to another client: it agrees to the
+    // COM-PORT-OPTION, then closes the connection.
+    struct CDriver : public ICommDriver
+    {
+        ICommHandle* OpenDevice(const char*) override
+        {
+            SHandleRig rig;
+            rig.pServer->At(0, kServerAgrees);
+            rig.pServer->LoseAt(1);
+            std::string strWhy;
+            if (!rig.pHandle->Negotiate(&strWhy))
+                return nullptr;
+            rig.pServer->Pause(1000);
+            return rig.pHandle.release();
+        }
+    } driver;
+    CCommPort port(&driver);
+    EXPECT_EQ(port.Open("rfc2217://bench:4001", 921600, 2000), 0);
+    EXPECT_EQ(port.LastOpenError().eReason, kOpenBusy);
+    EXPECT_NE(port.LastOpenError().strDetail.find("in use"), std::string::npos);
+}

@@ -47,7 +47,9 @@ start_ser2net() {
       read -r kind pty <<<"${specs[$i]}"
       local acc="tcp"
       [ "$kind" = rfc2217 ] && acc="telnet(rfc2217),tcp"
-      printf 'connection: &%s%d\n  accepter: %s,127.0.0.1,%d\n  connector: serialdev,%s,921600n81,local\n' \
+      # chardelay off: ser2net passes each answer on at once instead of
+      # waiting for more (the README's advice for a real server too).
+      printf 'connection: &%s%d\n  accepter: %s,127.0.0.1,%d\n  connector: serialdev,%s,921600n81,local\n  options:\n    chardelay: false\n' \
         "$name" "$i" "$acc" $((base + i)) "$pty" >>"$conf"
     done
     ser2net -n -u -c "$conf" -P "$work/ser2net-$name.pid" >"$work/ser2net-$name.log" 2>&1 &
