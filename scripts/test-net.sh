@@ -118,7 +118,7 @@ else
   fail "second client: exit $status, end $end"; cat "$work/second.err"
 fi
 kill -KILL "${ser2net_pid[cut]}"
-wait "${ser2net_pid[cut]}" 2>/dev/null || true
+{ wait "${ser2net_pid[cut]}"; } 2>/dev/null || true
 unset "ser2net_pid[cut]"
 set +e
 wait "$flash_pid"

@@ -2,7 +2,6 @@
 // read time-out rule measured on the monotonic clock.
 #include "CommPort.h"
 #include "ComNames.h"
-#include "NetPort.h"
 
 #include <cerrno>
 #include <cstring>
@@ -308,8 +307,6 @@ public:
     ICommHandle* OpenDeviceReporting(const char* pszName, SOpenError* pError) override
     {
         *pError = SOpenError();
-        if (pszName && IsNetPortName(pszName))
-            return OpenNetPort(pszName, pError);
         std::string strPath = ResolvePortName(pszName ? pszName : "");
         if (strPath.empty()) {
             pError->eReason = kOpenNoDevice;

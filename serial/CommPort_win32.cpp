@@ -3,7 +3,6 @@
 // by the driver.
 #include "CommPort.h"
 #include "CommPort_win32.h"
-#include "NetPort.h"
 
 #include <cstring>
 
@@ -95,8 +94,6 @@ public:
             pError->eReason = kOpenNoDevice;
             return nullptr;
         }
-        if (IsNetPortName(pszName))
-            return OpenNetPort(pszName, pError);
         // Share mode 0: a port that another program holds does not open.
         HANDLE hPort = CreateFileA(pszName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);

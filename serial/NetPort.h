@@ -6,41 +6,13 @@
 #pragma once
 
 #include "CommPort.h"
+#include "NetPortName.h"
 #include "TelnetCodec.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-
-enum ENetKind
-{
-    kNetRfc2217,
-    kNetSocket
-};
-
-struct SNetAddress
-{
-    ENetKind eKind = kNetSocket;
-    std::string strHost; // without the brackets of an IPv6 literal
-    uint16_t nPort = 0;
-    std::string strUser; // as given before '@' (never the password)
-};
-
-// Whether a port name is a network one ("rfc2217://", "socket://", any case).
-bool IsNetPortName(const std::string& strName);
-
-// Parses "rfc2217://[USER[:PASSWORD]@]HOST:PORT" and the socket:// form;
-// HOST may be a name, an IPv4 address or an IPv6 literal in brackets. False
-// with a reason in *pError when the name is not such a URL.
-bool ParseNetPortName(const std::string& strName, SNetAddress* pAddress, std::string* pError);
-
-// How lines, events and records name the port: the URL in its own spelling
-// without a password. The name itself when it does not parse.
-std::string NetDisplayName(const std::string& strName);
-
-// What two names of one server port share: the host (any case) and port.
-std::string NetIdentity(const SNetAddress& address);
 
 // A connected byte stream, as the handle needs it. Implemented on sockets by
 // each platform and played on virtual time by tests.
@@ -113,8 +85,13 @@ const uint32_t kNetConnectMs = 5000;
 std::unique_ptr<INetTransport> ConnectTcp(const SNetAddress& address, uint32_t nTimeoutMs, SOpenError* pError,
                                           const std::function<bool()>& cancelled);
 
-// Opens a network port by its name (a platform driver hands such names here).
+// Opens a network port by its name.
 ICommHandle* OpenNetPort(const std::string& strName, SOpenError* pError);
+
+// The platform's driver that also opens network port names. Only the
+// command line takes them: the window programs keep the platform's own
+// driver and link no sockets.
+ICommDriver& NetAwareCommDriver();
 
 // While one lives, network opens on this thread give up as soon as the
 // predicate says so (a stop during a connect or the negotiation).

@@ -1,7 +1,7 @@
 #include "SameDevice.h"
 
 #include "ComNames.h"
-#include "NetPort.h"
+#include "NetPortName.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 #include "TraceDriver.h"
 
-#include "serial/NetPort.h"
+#include "serial/NetPortName.h"
 
 #include <chrono>
 #include <cstdio>

@@ -125,7 +125,7 @@ CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, ICloc
 {
     ICommDriver* pOpen = pDriver;
     if (!target.strFixedPath.empty()) {
-        m_pPathDriver.reset(new CFixedPathDriver(target.strFixedPath, pDriver ? *pDriver : PlatformCommDriver()));
+        m_pPathDriver.reset(new CFixedPathDriver(target.strFixedPath, pDriver ? *pDriver : NetAwareCommDriver()));
         pOpen = m_pPathDriver.get();
     }
     m_pOpenDriver = pOpen;

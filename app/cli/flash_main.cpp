@@ -441,7 +441,7 @@ int main(int argc, char** argv)
     auto traced = [&]() -> ICommDriver* {
         if (!bTrace)
             return nullptr;
-        traces.emplace_back(PlatformCommDriver(), [&room](const std::string& strLine) { room.TraceLine(strLine); });
+        traces.emplace_back(NetAwareCommDriver(), [&room](const std::string& strLine) { room.TraceLine(strLine); });
         return &traces.back();
     };
 
