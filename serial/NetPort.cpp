@@ -51,8 +51,24 @@ bool CNetCommHandle::Pump(int64_t nWaitUs)
 
 bool CNetCommHandle::Negotiate(std::string* pstrWhy, const std::function<bool()>& cancelled)
 {
-    if (m_eKind == kNetSocket)
-        return true;
+    const char* pszInUse = "the server closed the connection at once: its port is in use or cannot be opened";
+    if (m_eKind == kNetRfc2217 && !NegotiateComPort(pstrWhy, cancelled))
+        return false;
+    // A server whose port is served to another client (ser2net) accepts,
+    // agrees, says so in words and hangs up at once: give it the moment to,
+    // so that such a port fails to open instead of failing the run later.
+    const int64_t nSettleEnd = m_pTransport->NowUs() + static_cast<int64_t>(kSettleMs) * 1000;
+    for (int64_t nLeft; (nLeft = nSettleEnd - m_pTransport->NowUs()) > 0;) {
+        if (!Pump(nLeft)) {
+            *pstrWhy = pszInUse;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CNetCommHandle::NegotiateComPort(std::string* pstrWhy, const std::function<bool()>& cancelled)
+{
     if (!SendRaw(m_codec.Hello(), kReplyWaitUs)) {
         *pstrWhy = "the server closed the connection at once: its port is in use or cannot be opened";
         return false;

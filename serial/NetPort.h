@@ -39,12 +39,15 @@ class CNetCommHandle : public ICommHandle
 public:
     // How long the server has to agree to the COM-PORT-OPTION.
     static const uint32_t kNegotiationMs = 3000;
+    // How long a new connection is watched for the server hanging up.
+    static const uint32_t kSettleMs = 30;
 
     CNetCommHandle(std::unique_ptr<INetTransport> pTransport, ENetKind eKind);
 
     // rfc2217: the Telnet negotiation, until the server agrees to the
-    // COM-PORT-OPTION. False when it refuses it or says nothing about it in
-    // time (the reason in *pstrWhy). socket://: nothing to do.
+    // COM-PORT-OPTION; then, for both kinds, kSettleMs in which the server
+    // must not hang up. False when it refuses the option, says nothing
+    // about it in time or hangs up (the reason in *pstrWhy).
     bool Negotiate(std::string* pstrWhy, const std::function<bool()>& cancelled = std::function<bool()>());
 
     bool SetQueues(uint32_t nIn, uint32_t nOut) override;
@@ -62,6 +65,7 @@ private:
     // once the connection is gone.
     bool Pump(int64_t nWaitUs);
     bool SendRaw(const std::string& strBytes, int64_t nWaitUs);
+    bool NegotiateComPort(std::string* pstrWhy, const std::function<bool()>& cancelled);
 
     std::unique_ptr<INetTransport> m_pTransport;
     ENetKind m_eKind;

@@ -171,7 +171,17 @@ TEST(NetPortHandle, NegotiationEndsOnAgreementRefusalOrTimeOut)
         rig.pServer->At(5, kServerAgrees);
         std::string strWhy;
         EXPECT_TRUE(rig.pHandle->Negotiate(&strWhy));
-        EXPECT_EQ(rig.pServer->m_nNowUs, 5000);
+        EXPECT_EQ(rig.pServer->m_nNowUs, 35000); // agreed, then watched 30 ms
+    }
+    {
+        // ser2net with its port served to another client: agrees, says so
+        // and hangs up within the moment watched.
+        SHandleRig rig;
+        rig.pServer->At(1, kServerAgrees + "Port already in use\r\n");
+        rig.pServer->LoseAt(2);
+        std::string strWhy;
+        EXPECT_FALSE(rig.pHandle->Negotiate(&strWhy));
+        EXPECT_NE(strWhy.find("in use"), std::string::npos);
     }
     {
         SHandleRig rig;
@@ -205,10 +215,11 @@ TEST(NetPortHandle, NegotiationAloneIsNoByteOfTheLine)
     rig.pHandle->SetReadTimeouts(2000, 2000, 2000);
     uint8_t b[4];
     uint32_t nRead = 99;
+    const int64_t nStart = rig.pServer->m_nNowUs;
     EXPECT_TRUE(rig.pHandle->ReadBytes(b, 1, &nRead));
     EXPECT_EQ(nRead, 0u);
-    EXPECT_GE(rig.pServer->m_nNowUs, 4000000);
-    EXPECT_LE(rig.pServer->m_nNowUs, 4001000);
+    EXPECT_GE(rig.pServer->m_nNowUs - nStart, 4000000);
+    EXPECT_LE(rig.pServer->m_nNowUs - nStart, 4001000);
     // Each request refused once; the notifications need no answer.
     std::string refusals;
     for (int t = 100; t < 2000; t += 100)
@@ -268,15 +279,14 @@ TEST(NetPortHandle, LineSettingsGoOutWithoutWaitingForAnswers)
 
 TEST(NetPortHandle, ServerThatHangsUpWhileTheLineIsSetIsBusy)
 {
-    // ser2net with its port served to another client: it agrees to the
-    // COM-PORT-OPTION, then closes the connection.
+    // A server that hangs up just after the moment watched.
     struct CDriver : public ICommDriver
     {
         ICommHandle* OpenDevice(const char*) override
         {
             SHandleRig rig;
             rig.pServer->At(0, kServerAgrees);
-            rig.pServer->LoseAt(1);
+            rig.pServer->LoseAt(31);
             std::string strWhy;
             if (!rig.pHandle->Negotiate(&strWhy))
                 return nullptr;

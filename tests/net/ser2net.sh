@@ -5,6 +5,7 @@
 #   start_ser2net NAME SPEC...        one ser2net with one TCP port per SPEC,
 #                                     "rfc2217 PTY" or "tcp PTY"; the ports it
 #                                     listens on in ${ser2net_ports[NAME]}
+#   kill_ser2net NAME [SIGNAL]        stops one server
 #   stop_all                          every simulator and server started here
 declare -A sim_pty sim_pid ser2net_pid ser2net_ports
 
@@ -52,8 +53,17 @@ start_ser2net() {
       printf 'connection: &%s%d\n  accepter: %s,127.0.0.1,%d\n  connector: serialdev,%s,921600n81,local\n  options:\n    chardelay: false\n' \
         "$name" "$i" "$acc" $((base + i)) "$pty" >>"$conf"
     done
-    ser2net -n -u -c "$conf" -P "$work/ser2net-$name.pid" >"$work/ser2net-$name.log" 2>&1 &
-    ser2net_pid[$name]=$!
+    # Started from a subshell that waits for it: a test may kill it with
+    # SIGKILL, and the script itself then has no killed job to report.
+    rm -f "$work/ser2net-$name.child"
+    ( ser2net -n -u -c "$conf" -P "$work/ser2net-$name.pid" >"$work/ser2net-$name.log" 2>&1 &
+      echo $! >"$work/ser2net-$name.child"
+      wait ) 2>/dev/null &
+    for _ in $(seq 100); do
+      [ -s "$work/ser2net-$name.child" ] && break
+      sleep 0.01
+    done
+    ser2net_pid[$name]=$(cat "$work/ser2net-$name.child")
     local want got
     want=$(seq "$base" $((base + n - 1)) | tr '\n' ' ')
     for _ in $(seq 100); do
@@ -66,12 +76,19 @@ start_ser2net() {
       ser2net_ports[$name]="$want"
       return 0
     fi
-    kill -KILL "${ser2net_pid[$name]}" 2>/dev/null || true
-    wait "${ser2net_pid[$name]}" 2>/dev/null || true
+    kill_ser2net "$name" KILL
   done
   echo "ser2net did not come up; its log:" >&2
   cat "$work/ser2net-$name.log" >&2
   return 1
+}
+
+# Stops a server (with the signal given) and waits until it is gone.
+kill_ser2net() {
+  local pid=${ser2net_pid[$1]}
+  kill -"${2:-TERM}" "$pid" 2>/dev/null || true
+  while kill -0 "$pid" 2>/dev/null; do sleep 0.01; done
+  unset "ser2net_pid[$1]"
 }
 
 stop_all() {
