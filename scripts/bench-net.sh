@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The network port benchmark: one unit and 8 units updated through
 # rfc2217:// to simulated units (--line-rate) behind Debian's ser2net on
-# loopback, against the same through local pseudo terminals, in one run;
+# loopback, against the same through local pseudo terminals, in one run (3
+# rounds taking turns, the best of each kind; --rounds N for another count);
 # prints both batch times and their ratio (target <= 1.03). Not a test: the
 # figures depend on the machine and on what else runs on it.
 set -euo pipefail
@@ -24,4 +25,4 @@ done
 start_ser2net bench "${specs[@]}"
 urls=()
 for p in ${ser2net_ports[bench]}; do urls+=("rfc2217://127.0.0.1:$p"); done
-"$dir/bench/bench_net" --one "${urls[0]}" --eight "${urls[@]:1}"
+"$dir/bench/bench_net" "$@" --one "${urls[0]}" --eight "${urls[@]:1}"

@@ -297,6 +297,10 @@ bool CUnitRun::Verify()
         m_bEndTickKnown = true;
     }
     m_end.bVerifyAsked = true;
+    // What the run's own connection went through; the verification's is
+    // another one.
+    m_bLinkLostInRun = LinkLost();
+    m_bLinkLostKnown = true;
     if (m_pDlg->LastEnd() != kEndCompleted || Running())
         return false;
     m_human.Note("Verifying: waking the console until it answers (at most "
@@ -404,6 +408,8 @@ const SRunEnd& CUnitRun::Finish()
 
 bool CUnitRun::LinkLost() const
 {
+    if (m_bLinkLostKnown)
+        return m_bLinkLostInRun;
     return m_pPathDriver && static_cast<const CFixedPathDriver*>(m_pPathDriver.get())->LinkLost();
 }
 

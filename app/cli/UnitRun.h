@@ -161,6 +161,8 @@ private:
     bool m_bInTick = false;
     std::string m_strUnstarted;
     bool m_bLeftUpToDate = false;
+    bool m_bLinkLostKnown = false; // taken before --verify connects again
+    bool m_bLinkLostInRun = false;
     bool m_bEndTickKnown = false;
     uint32_t m_nEndTick = 0;
     SRunEnd m_end;
