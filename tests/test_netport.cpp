@@ -199,6 +199,14 @@ TEST(NetPortHandle, NegotiationEndsOnAgreementRefusalOrTimeOut)
         EXPECT_LE(rig.pServer->m_nNowUs, 3021000);
         EXPECT_NE(strWhy.find("within 3 s"), std::string::npos);
     }
+    {
+        // A stop while it waits ends the wait within a slice.
+        SHandleRig rig;
+        CPlayedTransport* pServer = rig.pServer;
+        std::string strWhy;
+        EXPECT_FALSE(rig.pHandle->Negotiate(&strWhy, [pServer] { return pServer->m_nNowUs >= 100000; }));
+        EXPECT_LE(rig.pServer->m_nNowUs, 120000);
+    }
 }
 
 TEST(NetPortHandle, NegotiationAloneIsNoByteOfTheLine)
