@@ -63,7 +63,7 @@ const char kUsage[] =
     "               path (/dev/ttyUSB0); without it the port is found by its name.\n"
 #endif
     "               rfc2217://HOST:PORT or socket://HOST:PORT: a unit behind a\n"
-    "               serial server (plain TCP: a trusted network or an SSH tunnel)\n"
+    "               serial server (plain TCP: a trusted network or an SSH tunnel).\n"
     "               Given more than once, those units are updated at once\n"
     "  --all        update every port whose name is the instrument's, all at once\n"
     "  --watch      keep running until Ctrl-C or SIGTERM and update every instrument\n"
