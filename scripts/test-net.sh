@@ -38,12 +38,13 @@ echo "ser2net (pid ${ser2net_pid[main]}) listens on ${ser2net_ports[main]}"
 for case in "rfc rfc2217://127.0.0.1:$p_rfc" "raw socket://127.0.0.1:$p_raw"; do
   read -r name url <<<"$case"
   set +e
-  "$flash" --port "$url" --json --quiet </dev/null >"$work/$name.jsonl" 2>"$work/$name.err"
+  "$flash" --port "$url" --json --quiet --trace="$work/$name.trace" </dev/null >"$work/$name.jsonl" 2>"$work/$name.err"
   status=$?
   set -e
   end=$(end_of "$work/$name.jsonl")
+  # The image's 0xFF bytes went out (over rfc2217:// as Telnet's doubled IAC).
   if [ "$status" -eq 0 ] && [ "$(field "$end" result)" = '"completed"' ] && [ "$(field "$end" port)" = "\"$url\"" ] \
-     && [ "$(field "$end" usb_path)" = null ] && sim_got_image "$name"; then
+     && [ "$(field "$end" usb_path)" = null ] && grep -q '> .*<ff>' "$work/$name.trace" && sim_got_image "$name"; then
     pass "$url: the image arrived byte for byte"
   else
     fail "$url: exit $status, end $end"; cat "$work/$name.err"
