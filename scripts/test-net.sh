@@ -99,8 +99,9 @@ fi
 start_sim cut --firmware 2.10
 start_ser2net cut "rfc2217 ${sim_pty[cut]}"
 p_cut=${ser2net_ports[cut]// /}
-"$flash" --port "rfc2217://127.0.0.1:$p_cut" --json --record "$work/records.db" </dev/null >"$work/cut.jsonl" \
-  2>"$work/cut.err" &
+# (traced: the trace sits between the run and the port and must pass the loss on)
+"$flash" --port "rfc2217://127.0.0.1:$p_cut" --json --record "$work/records.db" --trace="$work/cut.trace" \
+  </dev/null >"$work/cut.jsonl" 2>"$work/cut.err" &
 flash_pid=$!
 # Waits until the stream has reached the percentage given.
 await_progress() {

@@ -73,6 +73,8 @@ public:
             Note("wrote " + std::to_string(*pnWritten) + " of " + std::to_string(nCount) + " bytes");
         return bOk;
     }
+    bool Purge() override { return m_pInner->Purge(); }
+    bool LinkLost() const override { return m_pInner->LinkLost(); }
     void Note(const std::string& strWhat)
     {
         Flush();
