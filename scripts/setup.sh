@@ -38,8 +38,8 @@ test_packages=(
   wixl msitools osslsigncode openssl zip unzip softhsm2 libengine-pkcs11-openssl opensc
   # the page's own program: its HTTP library (TLS through GnuTLS) and its sandbox
   libmicrohttpd-dev libgnutls28-dev libseccomp-dev curl
-  # units behind a network serial server
-  ser2net
+  # units behind a network serial server (ss tells the ports it listens on)
+  ser2net iproute2
   # a clean Debian root for the command line's package (scripts/check-debian-root.sh)
   debootstrap
 )

@@ -25,6 +25,11 @@ int CCommPort::Open(const char* pszName, uint32_t nBaud, uint32_t nTimeoutMs)
     if (!bOk) {
         m_lastOpenError.eReason = kOpenOther;
         m_lastOpenError.nOsCode = 0;
+        // A serial server whose port is taken agrees to talk, then hangs up.
+        if (m_hPort->LineLost()) {
+            m_lastOpenError.eReason = kOpenBusy;
+            m_lastOpenError.strDetail = "the server closed the connection at once: its port is in use or cannot be opened";
+        }
         delete m_hPort;
         m_hPort = nullptr;
         return 0;
@@ -64,4 +69,11 @@ int CCommPort::Close()
     delete m_hPort;
     m_hPort = nullptr;
     return 1;
+}
+
+int CCommPort::Purge()
+{
+    if (!m_hPort)
+        return 0;
+    return m_hPort->Purge() ? 1 : 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // What the platform gives for one open communication device. The port object
 // owns it; deleting it closes the device.
@@ -20,9 +21,13 @@ public:
     virtual bool ReadBytes(void* pBuffer, uint32_t nCount, uint32_t* pnRead) = 0;
     virtual bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) = 0;
     // The device went away while open: a USB bridge pulled out, a network
-    // connection lost. Reads bring nothing and writes fail from then on; the
-    // front end names such an end "unplugged" rather than a silent unit.
+    // connection closed or reset. Reads bring nothing and writes fail from
+    // then on; the front end names such an end "unplugged" rather than a
+    // silent unit.
     virtual bool LineLost() const { return false; }
+    // Input waiting beyond our own buffers is to be thrown away (a device
+    // server's queue); a local device has none, its drain reads it all.
+    virtual bool Purge() { return true; }
 };
 
 // Why a port did not open, in terms every platform can give; nOsCode is the
@@ -41,6 +46,9 @@ struct SOpenError
 {
     EOpenFailure eReason = kOpenNoFailure;
     int nOsCode = 0;
+    // The driver's own words for the operator, when the reason and code do
+    // not say enough (a network port: refused, no answer...); "" otherwise.
+    std::string strDetail;
 };
 
 // Opens devices by name. The platform's driver is the default; tests put a
@@ -79,6 +87,9 @@ public:
     int Read(void* pBuffer, uint32_t nCount);
     int Write(const void* pBuffer, uint32_t nCount);
     int Close();
+    // Asks the far end to drop input it still holds (see ICommHandle::Purge).
+    int Purge();
+    bool LineLost() const { return m_hPort && m_hPort->LineLost(); }
 
     bool IsOpen() const { return m_hPort != nullptr; }
     // Why the last Open failed (kOpenNoFailure after a successful one).

@@ -59,6 +59,8 @@ bool ReadReplyLine(CCommPort* pPort, char* pszLine, int nCapacity, int* pnSeen, 
 void DrainInput(CCommPort* pPort, IClock& clock)
 {
     pPort->SetTimeouts(kDrainTimeoutMs);
+    // A device server holds input of its own; what it holds is stale too.
+    pPort->Purge();
     const uint32_t nStart = clock.GetTickCount();
     char c;
     while (pPort->Read(&c, 1)) {

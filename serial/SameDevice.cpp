@@ -1,6 +1,7 @@
 #include "SameDevice.h"
 
 #include "ComNames.h"
+#include "NetPortName.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -8,6 +9,11 @@
 
 std::string DeviceIdentity(const std::string& strName)
 {
+    // A server's TCP port is one unit whichever scheme reaches it.
+    SNetAddress address;
+    std::string strError;
+    if (IsNetPortName(strName))
+        return ParseNetPortName(strName, &address, &strError) ? NetIdentity(address) : "name " + strName;
 #ifdef _WIN32
     // Windows opens serial ports by their COM names alone.
     int nCom = ParseComName(strName);

@@ -16,6 +16,12 @@ bool SetUnlessUnplugged(SRunEnd& end, const SEndCause& cause)
 {
     if (!cause.bLineLost)
         return false;
+    if (cause.bNetwork) {
+        Set(end, "unplugged",
+            "The connection to the serial server was lost: check the server and the network, "
+            "then run the update again.");
+        return true;
+    }
     Set(end, "unplugged",
         "The ZT9047Q's port went away during the update: plug the unit in again, leave it plugged in, "
         "and run the update again.");
@@ -53,6 +59,12 @@ void ExplainEnd(SRunEnd& end, const SEndCause& cause)
     case kEndOpenFailed:
         switch (cause.openError.eReason) {
         case kOpenBusy:
+            if (cause.bNetwork) {
+                Set(end, "port-busy",
+                    "The serial server refused the connection: its port is taken by another client or closed; "
+                    "free it (or check the server's configuration), then run the update again.");
+                return;
+            }
             Set(end, "port-busy",
                 "Close the program that holds the port (a serial terminal, another zt9047q-flash), "
                 "then run the update again.");
@@ -67,11 +79,23 @@ void ExplainEnd(SRunEnd& end, const SEndCause& cause)
                 "That is the terminal zt9047q-flash runs in: give the ZT9047Q's port (zt9047q-flash --list).");
             return;
         case kOpenNoDevice:
+            if (cause.bNetwork) {
+                Set(end, "port-missing",
+                    "The serial server's host is not known or not reachable: check its name and port, "
+                    "then run the update again.");
+                return;
+            }
             Set(end, "port-missing",
                 "Check that the ZT9047Q is plugged in and the port's name (zt9047q-flash --list), "
                 "then run the update again.");
             return;
         default:
+            if (cause.bNetwork) {
+                Set(end, "port-missing",
+                    "The serial server did not take the connection as a serial port (no answer, or no RFC 2217): "
+                    "check the server's configuration for that port, then run the update again.");
+                return;
+            }
             Set(end, "port-missing",
                 "The device is no serial port the tool can use: check the port's name (zt9047q-flash --list).");
             return;

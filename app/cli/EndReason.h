@@ -30,6 +30,9 @@ struct SEndCause
     SOpenError openError;
     // The device went away while the run had it open.
     bool bLineLost = false;
+    // The port is a network one (a serial server's): its faults are the
+    // server's and the network's.
+    bool bNetwork = false;
     // The run never began (no thread could be started for it).
     bool bUnstarted = false;
 };

@@ -113,6 +113,9 @@ bool PortListJson(std::string* pLines, std::string* pError, IPortSource* pSource
 std::string OpenFailureText(const std::string& strDevice, const SOpenError& error)
 {
     std::string s = "Device " + strDevice + ": ";
+    // The driver's own words (a network port's) say it best.
+    if (!error.strDetail.empty())
+        return s + error.strDetail + ".";
     switch (error.eReason) {
     case kOpenNoDevice:
         return s + "no such device. Is the ZT9047Q plugged in? zt9047q-flash --list shows the serial ports.";

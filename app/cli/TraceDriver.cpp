@@ -1,5 +1,7 @@
 #include "TraceDriver.h"
 
+#include "serial/NetPortName.h"
+
 #include <chrono>
 #include <cstdio>
 
@@ -9,6 +11,8 @@ namespace {
 std::string PortOf(const char* pszName)
 {
     std::string s = pszName ? pszName : "";
+    if (IsNetPortName(s))
+        return NetDisplayName(s); // never a password
     if (s.compare(0, 4, "\\\\.\\") == 0)
         s = s.substr(4);
     return s;
@@ -70,6 +74,7 @@ public:
         return bOk;
     }
     bool LineLost() const override { return m_pInner->LineLost(); }
+    bool Purge() override { return m_pInner->Purge(); }
     void Note(const std::string& strWhat)
     {
         Flush();

@@ -4,14 +4,18 @@
 #include "PortList.h"
 #include "UnitVerify.h"
 #include "serial/ComNames.h"
+#include "serial/NetPort.h"
 #include "serial/SameDevice.h"
 #include "station/Bench.h"
 #include "update/TextFormat.h"
 #include "update/Version.h"
 
+#include <atomic>
+
 namespace {
 
-// Opens one given device path whatever COM name the logic forms.
+// Opens one given device path (or network port) whatever COM name the
+// logic forms.
 class CFixedPathDriver : public ICommDriver
 {
 public:
@@ -68,6 +72,7 @@ private:
             return bOk;
         }
         bool LineLost() const override { return m_pInner->LineLost(); }
+        bool Purge() override { return m_pInner->Purge(); }
 
     private:
         void Look()
@@ -144,7 +149,7 @@ CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, ICloc
 {
     ICommDriver* pOpen = pDriver;
     if (!target.strFixedPath.empty()) {
-        m_pPathDriver.reset(new CFixedPathDriver(target.strFixedPath, pDriver ? *pDriver : PlatformCommDriver()));
+        m_pPathDriver.reset(new CFixedPathDriver(target.strFixedPath, pDriver ? *pDriver : NetAwareCommDriver()));
         pOpen = m_pPathDriver.get();
     }
     m_pLossWatch.reset(new CLossWatchDriver(pOpen ? *pOpen : PlatformCommDriver(), m_bLineLost));
@@ -166,7 +171,7 @@ CUnitRun::CUnitRun(const SUnitTarget& target, const SUnitOptions& options, ICloc
     if (m_pJson)
         m_pJson->WatchRun(m_pDlg.get());
     if (!target.strFixedPath.empty())
-        m_human.NamePortAs(target.nCom, target.strFixedPath);
+        m_human.NamePortAs(target.nCom, IsNetPortName(target.strFixedPath) ? target.strPort : target.strFixedPath);
     m_nStart = m_baseClock.GetTickCount();
 }
 
@@ -211,13 +216,19 @@ bool CUnitRun::Start()
 #else
     std::string strDevice = m_target.strFixedPath.empty() ? ComNumberToDevicePath(m_target.nCom) : m_target.strFixedPath;
 #endif
+    // A network port's URL may hold a password: texts name it as the port.
+    if (IsNetPortName(strDevice))
+        strDevice = m_target.strPort;
     m_human.Note("Port: " + m_target.strPort + (strDevice.empty() || strDevice == m_target.strPort ? "" : " (" + strDevice + ")"));
     m_nStart = m_baseClock.GetTickCount();
     m_bStarted = true;
     LogStart();
     m_clock.Arm(true);
     m_bInHandshake = true;
-    m_pDlg->OnDownload();
+    {
+        CNetOpenCancel cancel([this] { return m_clock.Cancelled(); });
+        m_pDlg->OnDownload();
+    }
     m_bInHandshake = false;
     m_clock.Arm(false);
     if (m_pDlg->LastEnd() == kEndOpenFailed && m_pDlg->m_pPort) {
@@ -314,14 +325,23 @@ bool CUnitRun::Verify()
         m_bEndTickKnown = true;
     }
     m_end.bVerifyAsked = true;
+    // What the run's own connection went through; the verification's is
+    // another one.
+    const bool bLostInRun = m_bLineLost;
     if (m_pDlg->LastEnd() != kEndCompleted || Running())
         return false;
     m_human.Note("Verifying: waking the console until it answers (at most "
                  + std::to_string(kVerifyLimitMs / 1000) + " s)...");
     std::string strName = (m_target.nCom <= 9 ? "COM" : "\\\\.\\COM") + std::to_string(m_target.nCom);
     m_clock.Arm(true);
-    SConsoleVersion after = WakeAndReadVersion(m_pOpenDriver, strName, m_clock);
+    SConsoleVersion after;
+    {
+        CNetOpenCancel cancel([this] { return m_clock.Cancelled(); });
+        after = WakeAndReadVersion(m_pOpenDriver, strName, m_clock);
+    }
     m_clock.Arm(false);
+    // A unit that restarts may take its port away: that is no unplug of the run.
+    m_bLineLost = bLostInRun;
     m_end.bVersionAfterKnown = after.bVersionKnown;
     m_end.fVersionAfter = after.fVersion;
     m_end.bVerified = after.bVersionKnown && IsPackagedVersion(after.fVersion);
@@ -389,6 +409,9 @@ const SRunEnd& CUnitRun::Finish()
     } else {
         m_end.strText = m_human.m_strLastMessage;
     }
+    const bool bNetwork = IsNetPortName(m_target.strFixedPath);
+    if (m_bLineLost && bNetwork && m_strUnstarted.empty())
+        m_human.Say("The connection to " + m_target.strPort + " was lost.");
     m_end.nBytes = m_pDlg->m_nBytesSent;
     m_end.nFrames = m_pDlg->m_nFramesSent;
     m_end.nElapsedMs = m_bStarted ? TicksElapsed(m_nStart, m_bEndTickKnown ? m_nEndTick : m_baseClock.GetTickCount()) : 0;
@@ -401,6 +424,7 @@ const SRunEnd& CUnitRun::Finish()
     SEndCause cause;
     cause.openError = m_openError;
     cause.bLineLost = m_bLineLost;
+    cause.bNetwork = bNetwork;
     cause.bUnstarted = !m_strUnstarted.empty();
     ExplainEnd(m_end, cause);
     m_human.Say(strLine);

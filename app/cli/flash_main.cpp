@@ -26,6 +26,7 @@
 #include "records/StationRecords.h"
 #endif
 #include "serial/ComNames.h"
+#include "serial/NetPort.h"
 #include "update/TextFormat.h"
 #include "update/Version.h"
 
@@ -65,6 +66,8 @@ const char kUsage[] =
     "               the unit's port: a COM name (COM33, \\\\.\\COM33) or a device\n"
     "               path (/dev/ttyUSB0); without it the port is found by its name.\n"
 #endif
+    "               rfc2217://HOST:PORT or socket://HOST:PORT: a unit behind a\n"
+    "               serial server (plain TCP: a trusted network or an SSH tunnel).\n"
     "               Given more than once, those units are updated at once\n"
     "  --all        update every port whose name is the instrument's, all at once\n"
     "  --watch      keep running until Ctrl-C or SIGTERM and update every instrument\n"
@@ -130,6 +133,18 @@ void PrintUsage(FILE* f)
 // A --port value as a run's target; false when it names no port.
 bool TargetOf(const std::string& strPort, SUnitTarget* pTarget)
 {
+    // A unit behind a serial server: opened by its URL, named without a
+    // password, no USB identity.
+    if (IsNetPortName(strPort)) {
+        SNetAddress address;
+        std::string strError;
+        if (!ParseNetPortName(strPort, &address, &strError))
+            return false;
+        pTarget->strPort = NetDisplayName(strPort);
+        pTarget->nCom = 1; // the logic needs a number; texts name the URL
+        pTarget->strFixedPath = strPort;
+        return true;
+    }
 #ifdef _WIN32
     // Windows opens serial ports by their COM names only.
     if (strPort.find('/') != std::string::npos)
@@ -374,6 +389,10 @@ int main(int argc, char** argv)
     for (const std::string& strPort : ports) {
         SUnitTarget target;
         if (!TargetOf(strPort, &target)) {
+            SNetAddress address;
+            std::string strWhy;
+            if (IsNetPortName(strPort) && !ParseNetPortName(strPort, &address, &strWhy))
+                return UsageError("a network port is rfc2217://HOST:PORT or socket://HOST:PORT: " + strWhy);
 #ifdef _WIN32
             return UsageError("'" + strPort + "' is not a COM name (COM1 to COM256; device paths are for Linux)");
 #else
@@ -442,7 +461,7 @@ int main(int argc, char** argv)
     auto traced = [&](const SUnitTarget& target) -> ICommDriver* {
         if (!bTrace)
             return nullptr;
-        traces.emplace_back(PlatformCommDriver(), [&room](const std::string& strLine) { room.TraceLine(strLine); },
+        traces.emplace_back(NetAwareCommDriver(), [&room](const std::string& strLine) { room.TraceLine(strLine); },
                             UnitName(target));
         return &traces.back();
     };
