@@ -220,6 +220,14 @@ void CUnitRun::StopNow()
     m_human.WithdrawQuestion();
 }
 
+void CUnitRun::StoppedOnYes()
+{
+    if (m_human.QuestionOpen())
+        m_human.AnswerOpenQuestion(kAnswerYes, false); // said when the question goes
+    else
+        m_human.Say("Yes: stopping the transfer.");
+}
+
 bool CUnitRun::ClockStopped()
 {
     // A Ctrl-C while frames stream asks first; the tick goes on meanwhile.

@@ -105,6 +105,9 @@ public:
     void Answer(int nAnswer, bool bTyped = true);
     // Stop now, without asking (terminate, hang-up).
     void StopNow();
+    // The Yes to the close question came while a tick waited and stopped the
+    // stream there: the answer is shown as the question's own would be.
+    void StoppedOnYes();
     // What stops a stream at once (terminate, hang-up, the station's Yes):
     // looked at inside a tick too, while it waits for a frame's answer.
     void StopNowWhen(std::function<bool()> stopNow) { m_stopNow = std::move(stopNow); }
