@@ -35,6 +35,39 @@ std::string Seconds(uint32_t nMs)
 
 } // namespace
 
+void STickFigures::Tick(uint32_t nLate, uint32_t nSpent, uint32_t nPeriod)
+{
+    ++nTicks;
+    nLateMs += nLate;
+    nLateMaxMs = nLate > nLateMaxMs ? nLate : nLateMaxMs;
+    ++late[nLate < static_cast<uint32_t>(kSpread) ? nLate : kSpread];
+    if (nSpent > nPeriod) {
+        ++nLongTicks;
+        nLongMs += nSpent - nPeriod;
+    }
+}
+
+uint32_t STickFigures::LateP99() const
+{
+    int nWithin = 0;
+    for (int i = 0; i <= kSpread; ++i) {
+        nWithin += late[i];
+        if (nWithin * 100 >= nTicks * 99)
+            return i < kSpread ? static_cast<uint32_t>(i) : nLateMaxMs;
+    }
+    return nLateMaxMs;
+}
+
+std::string STickFigures::Text() const
+{
+    char sz[256];
+    std::snprintf(sz, sizeof sz,
+                  "Timing: handshake %u ms, stream %u ms in %d ticks; ticks late by %u ms in all (p99 %u ms, max %u ms); "
+                  "%d ticks longer than the period by %u ms in all.",
+                  nHandshakeMs, nStreamMs, nTicks, nLateMs, LateP99(), nLateMaxMs, nLongTicks, nLongMs);
+    return sz;
+}
+
 void FillUsbIdentity(std::vector<SUnitTarget>& targets, IPortSource* pSource, const CSlotMap* pSlots)
 {
     if (targets.empty())
@@ -158,6 +191,7 @@ bool CUnitRun::Start()
         m_human.Say(OpenFailureText(strDevice.empty() ? m_target.strPort : strDevice, m_pDlg->m_pPort->LastOpenError()));
     m_bStreamBegan = Running();
     m_nNextTick = m_baseClock.GetTickCount();
+    m_ticks.nHandshakeMs = TicksElapsed(m_nStart, m_nNextTick);
     return m_bStreamBegan;
 }
 
@@ -181,12 +215,17 @@ bool CUnitRun::Step()
     uint32_t nNow = m_baseClock.GetTickCount();
     if (static_cast<int32_t>(m_nNextTick - nNow) > 0)
         return true;
+    const uint32_t nLate = nNow - m_nNextTick;
     m_nNextTick = nNow + CUpdateDlgDlg::kTimerPeriodMs;
     m_bInTick = true;
     m_clock.Arm(true);
     m_pDlg->OnTimer(CUpdateDlgDlg::kTimerId);
     m_clock.Arm(false);
     m_bInTick = false;
+    const uint32_t nAfter = m_baseClock.GetTickCount();
+    m_ticks.Tick(nLate, TicksElapsed(nNow, nAfter), CUpdateDlgDlg::kTimerPeriodMs);
+    if (!Running())
+        m_ticks.nStreamMs = TicksElapsed(m_nStart, nAfter) - m_ticks.nHandshakeMs;
     return Running();
 }
 
@@ -339,6 +378,8 @@ const SRunEnd& CUnitRun::Finish()
         strLine += " (" + std::to_string(m_end.nBytes) + " bytes in " + std::to_string(m_end.nFrames) + " frames, "
             + Seconds(m_end.nElapsedMs) + ")";
     m_human.Say(strLine);
+    if (m_options.bTickFigures && m_bStreamBegan)
+        m_human.Say(m_ticks.Text());
     if (m_pJson)
         m_pJson->EmitEnd(m_end);
     // A run that ended before it began (no port, no thread) is recorded too.

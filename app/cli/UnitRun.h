@@ -37,6 +37,30 @@ struct SUnitTarget
 class IRunLog;
 class CSlotMap;
 
+// How a run kept its time: the handshake, and how late each 10 ms tick came
+// after it was due (a late wake-up, or the tick before it running long while
+// it waited for a frame's answer). For the station benchmark, which asks for
+// them to say why a batch took longer than its floor.
+struct STickFigures
+{
+    static const int kSpread = 32; // ms: later ticks count in the last place
+    uint32_t nHandshakeMs = 0;
+    uint32_t nStreamMs = 0;
+    int nTicks = 0;
+    uint32_t nLateMs = 0; // in all
+    uint32_t nLateMaxMs = 0;
+    int late[kSpread + 1] = {};
+    // Ticks that took longer than the period themselves, and by how much.
+    int nLongTicks = 0;
+    uint32_t nLongMs = 0;
+
+    void Tick(uint32_t nLate, uint32_t nSpent, uint32_t nPeriod);
+    // The lateness that 99 % of the ticks stay within (ms).
+    uint32_t LateP99() const;
+    // One line: "Timing: handshake 4152 ms, stream 1994 ms in 196 ticks, ...".
+    std::string Text() const;
+};
+
 struct SUnitOptions
 {
     CTerminalSurface::SOptions terminal;
@@ -57,6 +81,8 @@ struct SUnitOptions
     IRunLog* pRunLog = nullptr;
     // The bench's slot names (--slots); null for none.
     const CSlotMap* pSlots = nullptr;
+    // Each run ends with a line of its tick figures (for the benchmark).
+    bool bTickFigures = false;
 };
 
 // The records of runs, as a run sees them: told when it starts and when it
@@ -151,6 +177,7 @@ private:
     IPortSource* m_pPortSource;
     uint32_t m_nStart = 0;
     uint32_t m_nNextTick = 0;
+    STickFigures m_ticks;
     bool m_bStarted = false;
     bool m_bLogged = false; // told the run log of its start
     std::string m_strRunId;
