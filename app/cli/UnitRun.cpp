@@ -211,12 +211,18 @@ bool CUnitRun::Step()
     if (!Running())
         return false;
     // The window's 10 ms timer: a tick that ran long is followed by the
-    // next at once, and ticks never pile up.
+    // next at once, and ticks never pile up. As the window's, the timer keeps
+    // its own schedule, due every 10 ms from its start and not from when a
+    // tick began: a tick that came late, or one that waited long for its
+    // frame's answer, does not put off every later tick; only when a whole
+    // period has been missed does the schedule begin anew from now.
     uint32_t nNow = m_baseClock.GetTickCount();
     if (static_cast<int32_t>(m_nNextTick - nNow) > 0)
         return true;
     const uint32_t nLate = nNow - m_nNextTick;
-    m_nNextTick = nNow + CUpdateDlgDlg::kTimerPeriodMs;
+    m_nNextTick += CUpdateDlgDlg::kTimerPeriodMs;
+    if (static_cast<int32_t>(m_nNextTick - nNow) <= 0)
+        m_nNextTick = nNow + CUpdateDlgDlg::kTimerPeriodMs;
     m_bInTick = true;
     m_clock.Arm(true);
     m_pDlg->OnTimer(CUpdateDlgDlg::kTimerId);
