@@ -45,8 +45,8 @@ struct SUnitTiming
     double dStartMs = -1;
     double dCompleteMs = -1;
     bool bFigures = false;
-    unsigned nHandshakeMs = 0, nStreamMs = 0, nLateMs = 0, nLateP99Ms = 0, nLateMaxMs = 0, nLongMs = 0;
-    int nTicks = 0, nLongTicks = 0;
+    unsigned nHandshakeMs = 0, nStreamMs = 0, nLateMs = 0, nLateP99Ms = 0, nLateMaxMs = 0, nLongMs = 0, nSlipMs = 0;
+    int nTicks = 0, nLongTicks = 0, nSlips = 0;
 };
 
 bool ParseTiming(const std::string& strText, SUnitTiming* pUnit)
@@ -54,10 +54,11 @@ bool ParseTiming(const std::string& strText, SUnitTiming* pUnit)
     SUnitTiming& u = *pUnit;
     u.bFigures = std::sscanf(strText.c_str(),
                              "Timing: handshake %u ms, stream %u ms in %d ticks; ticks late by %u ms in all "
-                             "(p99 %u ms, max %u ms); %d ticks longer than the period by %u ms in all.",
+                             "(p99 %u ms, max %u ms); %d ticks longer than the period by %u ms in all; "
+                             "the schedule began anew %d times, %u ms later in all.",
                              &u.nHandshakeMs, &u.nStreamMs, &u.nTicks, &u.nLateMs, &u.nLateP99Ms, &u.nLateMaxMs,
-                             &u.nLongTicks, &u.nLongMs)
-        == 8;
+                             &u.nLongTicks, &u.nLongMs, &u.nSlips, &u.nSlipMs)
+        == 10;
     return u.bFigures;
 }
 
@@ -213,20 +214,23 @@ void PrintWhy(const SFigures& fig, double dHandshakeFloorMs, double dStreamFloor
     SSpread stream = SpreadOf(units, [&](const SUnitTiming& u) { return u.nStreamMs - dStreamFloorMs; });
     SSpread late = SpreadOf(units, [](const SUnitTiming& u) { return static_cast<double>(u.nLateMs); });
     SSpread longer = SpreadOf(units, [](const SUnitTiming& u) { return static_cast<double>(u.nLongMs); });
+    SSpread slipped = SpreadOf(units, [](const SUnitTiming& u) { return static_cast<double>(u.nSlipMs); });
     std::printf("       load %.2f; per unit (mean / max): start after the first %.0f / %.0f ms, handshake over its\n"
                 "       floor %+.0f / %+.0f ms, stream over its floor %+.0f / %+.0f ms; ticks late by %.0f / %.0f ms\n"
                 "       in all (%.2f ms a tick; worst unit's p99 %u ms, max %u ms), ticks longer than 10 ms by\n"
-                "       %.0f / %.0f ms in all (%.1f %% of ticks)\n",
+                "       %.0f / %.0f ms in all (%.1f %% of ticks); schedule begun anew %.0f / %.0f ms later in all\n",
                 fig.dLoad, start.dMean, start.dMax, hand.dMean, hand.dMax, stream.dMean, stream.dMax, late.dMean,
                 late.dMax, nTicks ? late.dMean * static_cast<double>(units.size()) / static_cast<double>(nTicks) : 0.0,
                 nP99, nMax, longer.dMean, longer.dMax,
-                nTicks ? 100.0 * static_cast<double>(nLongTicks) / static_cast<double>(nTicks) : 0.0);
+                nTicks ? 100.0 * static_cast<double>(nLongTicks) / static_cast<double>(nTicks) : 0.0, slipped.dMean,
+                slipped.dMax);
     std::printf("       last to complete, %s: began %+.0f ms, handshake %+d ms, stream %+d ms (ticks late %u ms,\n"
-                "       p99 %u ms, max %u ms; longer by %u ms), completion line %+.0f ms after its stream ended\n",
+                "       p99 %u ms, max %u ms; longer by %u ms; schedule begun anew %d times, %u ms later),\n"
+                "       completion line %+.0f ms after its stream ended\n",
                 strLast.c_str(), pLast->dStartMs - dFirst,
                 static_cast<int>(pLast->nHandshakeMs) - static_cast<int>(dHandshakeFloorMs),
                 static_cast<int>(pLast->nStreamMs) - static_cast<int>(dStreamFloorMs), pLast->nLateMs,
-                pLast->nLateP99Ms, pLast->nLateMaxMs, pLast->nLongMs,
+                pLast->nLateP99Ms, pLast->nLateMaxMs, pLast->nLongMs, pLast->nSlips, pLast->nSlipMs,
                 pLast->dCompleteMs - pLast->dStartMs - pLast->nHandshakeMs - pLast->nStreamMs);
 }
 
@@ -315,6 +319,8 @@ int main(int argc, char** argv)
                 "received: units whose simulator got the packaged image byte for byte. Under each line: where\n"
                 "the time went beyond the floor (the one-minute load when the batch began; a unit's start after\n"
                 "the first unit's; its handshake and stream against their floors; how late its 10 ms ticks came\n"
-                "after they were due, and how much longer than 10 ms ticks took while they waited for answers).\n");
+                "after they were due, how much longer than 10 ms ticks took while they waited for answers, and\n"
+                "how much later the ticks' schedule began anew after ticks a whole period late: the stream's\n"
+                "loss, as the ticks otherwise catch up with their schedule).\n");
     return bAllMet ? 0 : 1;
 }

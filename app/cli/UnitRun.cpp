@@ -35,8 +35,12 @@ std::string Seconds(uint32_t nMs)
 
 } // namespace
 
-void STickFigures::Tick(uint32_t nLate, uint32_t nSpent, uint32_t nPeriod)
+void STickFigures::Tick(uint32_t nLate, uint32_t nSpent, uint32_t nPeriod, bool bSlipped)
 {
+    if (bSlipped) {
+        ++nSlips;
+        nSlipMs += nLate;
+    }
     ++nTicks;
     nLateMs += nLate;
     nLateMaxMs = nLate > nLateMaxMs ? nLate : nLateMaxMs;
@@ -60,11 +64,12 @@ uint32_t STickFigures::LateP99() const
 
 std::string STickFigures::Text() const
 {
-    char sz[256];
+    char sz[320];
     std::snprintf(sz, sizeof sz,
                   "Timing: handshake %u ms, stream %u ms in %d ticks; ticks late by %u ms in all (p99 %u ms, max %u ms); "
-                  "%d ticks longer than the period by %u ms in all.",
-                  nHandshakeMs, nStreamMs, nTicks, nLateMs, LateP99(), nLateMaxMs, nLongTicks, nLongMs);
+                  "%d ticks longer than the period by %u ms in all; the schedule began anew %d times, %u ms later in "
+                  "all.",
+                  nHandshakeMs, nStreamMs, nTicks, nLateMs, LateP99(), nLateMaxMs, nLongTicks, nLongMs, nSlips, nSlipMs);
     return sz;
 }
 
@@ -221,7 +226,8 @@ bool CUnitRun::Step()
         return true;
     const uint32_t nLate = nNow - m_nNextTick;
     m_nNextTick += CUpdateDlgDlg::kTimerPeriodMs;
-    if (static_cast<int32_t>(m_nNextTick - nNow) <= 0)
+    const bool bSlipped = static_cast<int32_t>(m_nNextTick - nNow) <= 0;
+    if (bSlipped)
         m_nNextTick = nNow + CUpdateDlgDlg::kTimerPeriodMs;
     m_bInTick = true;
     m_clock.Arm(true);
@@ -229,7 +235,7 @@ bool CUnitRun::Step()
     m_clock.Arm(false);
     m_bInTick = false;
     const uint32_t nAfter = m_baseClock.GetTickCount();
-    m_ticks.Tick(nLate, TicksElapsed(nNow, nAfter), CUpdateDlgDlg::kTimerPeriodMs);
+    m_ticks.Tick(nLate, TicksElapsed(nNow, nAfter), CUpdateDlgDlg::kTimerPeriodMs, bSlipped);
     if (!Running())
         m_ticks.nStreamMs = TicksElapsed(m_nStart, nAfter) - m_ticks.nHandshakeMs;
     return Running();

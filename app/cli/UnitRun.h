@@ -53,11 +53,15 @@ struct STickFigures
     // Ticks that took longer than the period themselves, and by how much.
     int nLongTicks = 0;
     uint32_t nLongMs = 0;
+    // Ticks a whole period late or more, after which the schedule began anew
+    // that much later: what the stream lost beyond its floor.
+    int nSlips = 0;
+    uint32_t nSlipMs = 0;
 
-    void Tick(uint32_t nLate, uint32_t nSpent, uint32_t nPeriod);
+    void Tick(uint32_t nLate, uint32_t nSpent, uint32_t nPeriod, bool bSlipped);
     // The lateness that 99 % of the ticks stay within (ms).
     uint32_t LateP99() const;
-    // One line: "Timing: handshake 4152 ms, stream 1994 ms in 196 ticks, ...".
+    // One line: "Timing: handshake 4152 ms, stream 1994 ms in 196 ticks; ...".
     std::string Text() const;
 };
 
