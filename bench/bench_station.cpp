@@ -5,7 +5,9 @@
 // unit's Download to the last unit's completion message, against the floor
 // of one unit's update; the CPU time of zt9047q-flash per unit as a share of
 // one core; its peak resident memory; and the CPU the simulators themselves
-// took, since they share the machine with the tool.
+// took, since they share the machine with the tool. Under each line, where
+// the time beyond the floor went, from each unit's lines and the tool's own
+// figures of its ticks.
 // With --records first: for each N (32 by default), the batch without and
 // with --record into a fresh SQLite file, and their ratio.
 #include "BenchSupport.h"
