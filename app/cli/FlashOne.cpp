@@ -46,6 +46,8 @@ int FlashOneUnit(CUnitRun& run, bool bFindPort, bool bInIsTerminal, IClock& cloc
             clock.Sleep(nWait);
         }
     }
+    // The run outlives this function: its check must not keep our locals.
+    run.StopNowWhen([] { return CStopSignals::TerminateRequested(); });
     if (bYesInTick && !run.Running()) {
         CStopSignals::TakeInterrupts();
         run.StoppedOnYes();

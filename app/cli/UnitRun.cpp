@@ -44,7 +44,7 @@ void STickFigures::Tick(uint32_t nLate, uint32_t nSpent, uint32_t nPeriod, bool 
     ++nTicks;
     nLateMs += nLate;
     nLateMaxMs = nLate > nLateMaxMs ? nLate : nLateMaxMs;
-    ++late[nLate < static_cast<uint32_t>(kSpread) ? nLate : kSpread];
+    ++nLateAt[nLate < static_cast<uint32_t>(kSpread) ? nLate : kSpread];
     if (nSpent > nPeriod) {
         ++nLongTicks;
         nLongMs += nSpent - nPeriod;
@@ -55,7 +55,7 @@ uint32_t STickFigures::LateP99() const
 {
     int nWithin = 0;
     for (int i = 0; i <= kSpread; ++i) {
-        nWithin += late[i];
+        nWithin += nLateAt[i];
         if (nWithin * 100 >= nTicks * 99)
             return i < kSpread ? static_cast<uint32_t>(i) : nLateMaxMs;
     }

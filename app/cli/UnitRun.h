@@ -49,7 +49,7 @@ struct STickFigures
     int nTicks = 0;
     uint32_t nLateMs = 0; // in all
     uint32_t nLateMaxMs = 0;
-    int late[kSpread + 1] = {};
+    int nLateAt[kSpread + 1] = {}; // ticks by their lateness in ms
     // Ticks that took longer than the period themselves, and by how much.
     int nLongTicks = 0;
     uint32_t nLongMs = 0;
