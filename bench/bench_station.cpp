@@ -5,10 +5,14 @@
 // unit's Download to the last unit's completion message, against the floor
 // of one unit's update; the CPU time of zt9047q-flash per unit as a share of
 // one core; its peak resident memory; and the CPU the simulators themselves
-// took, since they share the machine with the tool.
+// took, since they share the machine with the tool. Under each line, where
+// the time beyond the floor went, from each unit's lines and the tool's own
+// figures of its ticks.
 // With --records first: for each N (32 by default), the batch without and
 // with --record into a fresh SQLite file, and their ratio.
 #include "BenchSupport.h"
+
+#include <map>
 
 using namespace bench;
 
@@ -36,6 +40,30 @@ struct SSim
     std::string strPty;
 };
 
+// One unit as its lines tell it: when it began (its "Port:" line), when it
+// completed, and the tool's own figures of its ticks (the "Timing:" line).
+struct SUnitTiming
+{
+    double dStartMs = -1;
+    double dCompleteMs = -1;
+    bool bFigures = false;
+    unsigned nHandshakeMs = 0, nStreamMs = 0, nLateMs = 0, nLateP99Ms = 0, nLateMaxMs = 0, nLongMs = 0, nSlipMs = 0;
+    int nTicks = 0, nLongTicks = 0, nSlips = 0;
+};
+
+bool ParseTiming(const std::string& strText, SUnitTiming* pUnit)
+{
+    SUnitTiming& u = *pUnit;
+    u.bFigures = std::sscanf(strText.c_str(),
+                             "Timing: handshake %u ms, stream %u ms in %d ticks; ticks late by %u ms in all "
+                             "(p99 %u ms, max %u ms); %d ticks longer than the period by %u ms in all; "
+                             "the schedule began anew %d times, %u ms later in all.",
+                             &u.nHandshakeMs, &u.nStreamMs, &u.nTicks, &u.nLateMs, &u.nLateP99Ms, &u.nLateMaxMs,
+                             &u.nLongTicks, &u.nLongMs, &u.nSlips, &u.nSlipMs)
+        == 10;
+    return u.bFigures;
+}
+
 struct SFigures
 {
     int nUnits = 0;
@@ -46,13 +74,27 @@ struct SFigures
     double dCpuMs = 0;
     double dRssMb = 0;
     double dSimCpuMs = 0;
+    std::map<std::string, SUnitTiming> units; // by port
+    double dLoad = -1; // the machine's one-minute load average at the start
 };
+
+double LoadAverage()
+{
+    double d = -1;
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &d) != 1)
+            d = -1;
+        std::fclose(f);
+    }
+    return d;
+}
 
 bool RunBatch(int nUnits, SFigures* pFig, const std::vector<std::string>& extra = {})
 {
     SFigures& fig = *pFig;
     fig.nUnits = nUnits;
     std::vector<SSim> sims(static_cast<size_t>(nUnits));
+    fig.dLoad = LoadAverage();
     std::vector<std::string> args = {ZT_FLASH_EXE};
     for (SSim& sim : sims) {
         sim.pid = Spawn({ZT_SIM_EXE, "--firmware", "2.10", "--line-rate"}, &sim.fd, true);
@@ -81,13 +123,21 @@ bool RunBatch(int nUnits, SFigures* pFig, const std::vector<std::string>& extra 
         size_t nColon = line.str.find(": ");
         bool bPrefixed = line.str.compare(0, 5, "/dev/") == 0 && nColon != std::string::npos;
         std::string strText = bPrefixed ? line.str.substr(nColon + 2) : line.str;
-        if (dFirstDownloadMs < 0 && strText.compare(0, 5, "Port:") == 0)
-            dFirstDownloadMs = line.dMs; // printed just before Download is pressed
-        else if (strText == "ZT9047Q firmware updated to version 2.20") {
+        SUnitTiming& unit = fig.units[bPrefixed ? line.str.substr(0, nColon) : std::string()];
+        if (strText.compare(0, 5, "Port:") == 0) {
+            unit.dStartMs = line.dMs; // printed just before Download is pressed
+            if (dFirstDownloadMs < 0)
+                dFirstDownloadMs = line.dMs;
+        } else if (strText == "ZT9047Q firmware updated to version 2.20") {
+            unit.dCompleteMs = line.dMs;
             dLastCompleteMs = line.dMs;
             ++fig.nCompleted;
+        } else if (strText.compare(0, 7, "Timing:") == 0) {
+            ParseTiming(strText, &unit);
         }
     }
+    for (auto it = fig.units.begin(); it != fig.units.end();) // lines of no unit (the summary)
+        it = it->second.dStartMs < 0 ? fig.units.erase(it) : std::next(it);
     int nStatus = 0;
     rusage ru;
     std::memset(&ru, 0, sizeof ru);
@@ -113,6 +163,77 @@ bool RunBatch(int nUnits, SFigures* pFig, const std::vector<std::string>& extra 
             ++fig.nByteForByte;
     }
     return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 && dFirstDownloadMs >= 0 && dLastCompleteMs >= 0;
+}
+
+struct SSpread
+{
+    double dMean = 0, dMax = 0;
+};
+
+template <typename F> SSpread SpreadOf(const std::map<std::string, SUnitTiming>& units, F value)
+{
+    SSpread s;
+    if (units.empty())
+        return s;
+    s.dMax = -1e300;
+    for (const auto& unit : units) {
+        double d = value(unit.second);
+        s.dMean += d / static_cast<double>(units.size());
+        s.dMax = std::max(s.dMax, d);
+    }
+    return s;
+}
+
+// Where a batch's time went beyond the floor, unit by unit, from the units'
+// lines and the tool's own tick figures: how late each unit began after the
+// first, how much its handshake and its stream overran their floors, and how
+// late its ticks came. The unit that completed last is the batch's figure.
+void PrintWhy(const SFigures& fig, double dHandshakeFloorMs, double dStreamFloorMs)
+{
+    const auto& units = fig.units;
+    if (units.empty() || !units.begin()->second.bFigures) {
+        std::printf("       (no tick figures: this zt9047q-flash does not give them)\n");
+        return;
+    }
+    double dFirst = 1e300;
+    const SUnitTiming* pLast = nullptr;
+    std::string strLast;
+    long nTicks = 0, nLongTicks = 0;
+    unsigned nP99 = 0, nMax = 0;
+    for (const auto& unit : units) {
+        dFirst = std::min(dFirst, unit.second.dStartMs);
+        if (!pLast || unit.second.dCompleteMs > pLast->dCompleteMs) {
+            pLast = &unit.second;
+            strLast = unit.first.empty() ? "the unit" : unit.first;
+        }
+        nTicks += unit.second.nTicks;
+        nLongTicks += unit.second.nLongTicks;
+        nP99 = std::max(nP99, unit.second.nLateP99Ms);
+        nMax = std::max(nMax, unit.second.nLateMaxMs);
+    }
+    SSpread start = SpreadOf(units, [&](const SUnitTiming& u) { return u.dStartMs - dFirst; });
+    SSpread hand = SpreadOf(units, [&](const SUnitTiming& u) { return u.nHandshakeMs - dHandshakeFloorMs; });
+    SSpread stream = SpreadOf(units, [&](const SUnitTiming& u) { return u.nStreamMs - dStreamFloorMs; });
+    SSpread late = SpreadOf(units, [](const SUnitTiming& u) { return static_cast<double>(u.nLateMs); });
+    SSpread longer = SpreadOf(units, [](const SUnitTiming& u) { return static_cast<double>(u.nLongMs); });
+    SSpread slipped = SpreadOf(units, [](const SUnitTiming& u) { return static_cast<double>(u.nSlipMs); });
+    std::printf("       load %.2f; per unit (mean / max): start after the first %.0f / %.0f ms, handshake over its\n"
+                "       floor %+.0f / %+.0f ms, stream over its floor %+.0f / %+.0f ms; ticks late by %.0f / %.0f ms\n"
+                "       in all (%.2f ms a tick; worst unit's p99 %u ms, max %u ms), ticks longer than 10 ms by\n"
+                "       %.0f / %.0f ms in all (%.1f %% of ticks); schedule begun anew %.0f / %.0f ms later in all\n",
+                fig.dLoad, start.dMean, start.dMax, hand.dMean, hand.dMax, stream.dMean, stream.dMax, late.dMean,
+                late.dMax, nTicks ? late.dMean * static_cast<double>(units.size()) / static_cast<double>(nTicks) : 0.0,
+                nP99, nMax, longer.dMean, longer.dMax,
+                nTicks ? 100.0 * static_cast<double>(nLongTicks) / static_cast<double>(nTicks) : 0.0, slipped.dMean,
+                slipped.dMax);
+    std::printf("       last to complete, %s: began %+.0f ms, handshake %+d ms, stream %+d ms (ticks late %u ms,\n"
+                "       p99 %u ms, max %u ms; longer by %u ms; schedule begun anew %d times, %u ms later),\n"
+                "       completion line %+.0f ms after its stream ended\n",
+                strLast.c_str(), pLast->dStartMs - dFirst,
+                static_cast<int>(pLast->nHandshakeMs) - static_cast<int>(dHandshakeFloorMs),
+                static_cast<int>(pLast->nStreamMs) - static_cast<int>(dStreamFloorMs), pLast->nLateMs,
+                pLast->nLateP99Ms, pLast->nLateMaxMs, pLast->nLongMs, pLast->nSlips, pLast->nSlipMs,
+                pLast->dCompleteMs - pLast->dStartMs - pLast->nHandshakeMs - pLast->nStreamMs);
 }
 
 // The same batch without and with --record: what keeping records costs the
@@ -164,6 +285,8 @@ int main(int argc, char** argv)
             counts.push_back(std::atoi(argv[i]));
     }
     long nCores = sysconf(_SC_NPROCESSORS_ONLN);
+    // Each run ends with a line of its tick figures.
+    setenv("ZT9047Q_TICK_FIGURES", "1", 1);
 
     std::printf("Units at 2.10 updated at once by zt9047q-flash --port ... (one per unit), each a\n"
                 "zt9047q-sim --line-rate on its own pty; %zu bytes in %zu frames; %ld cores.\n"
@@ -190,10 +313,16 @@ int main(int argc, char** argv)
                     ("<= " + FormatTarget(RatioTarget(n))).c_str(), dCpuPerUnit, fig.dRssMb,
                     ("<= " + std::to_string(static_cast<int>(dRssTarget))).c_str(), dSimShare, fig.nByteForByte, n,
                     bOk ? Verdict(bMet) : "FAILED");
+        PrintWhy(fig, kHandshakePausesMs, dFloorMs - kHandshakePausesMs);
     }
     std::printf("\nbatch: first Download to last completion; ratio: batch / floor; CPU/unit: zt9047q-flash's\n"
                 "user+system time / wall time / units (target <= 1 %% of one core); RSS: its peak resident\n"
                 "memory (target <= 4 MB + 1 MB per unit); sims CPU: the simulators' share of all cores;\n"
-                "received: units whose simulator got the packaged image byte for byte.\n");
+                "received: units whose simulator got the packaged image byte for byte. Under each line: where\n"
+                "the time went beyond the floor (the one-minute load when the batch began; a unit's start after\n"
+                "the first unit's; its handshake and stream against their floors; how late its 10 ms ticks came\n"
+                "after they were due, how much longer than 10 ms ticks took while they waited for answers, and\n"
+                "how much later the ticks' schedule began anew after ticks a whole period late: the stream's\n"
+                "loss, as the ticks otherwise catch up with their schedule).\n");
     return bAllMet ? 0 : 1;
 }

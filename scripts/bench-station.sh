@@ -3,7 +3,9 @@
 # (build/h-proof, optimised) and updates 1, 4, 16 and 32 simulated units at
 # once at line rate, printing the batch time against the one-unit floor, the
 # tool's CPU per unit and its peak memory, with their targets. Not a test:
-# the figures depend on the machine and on what else runs on it.
+# the figures depend on the machine and on what else runs on it. Under each
+# line: where the time went beyond the floor, unit by unit (the tool's own
+# tick figures, asked for with ZT9047Q_TICK_FIGURES), and the load.
 #   bash scripts/bench-station.sh [N...]
 #   bash scripts/bench-station.sh --records [N...]   (the batch without and
 #       with --record into an SQLite file; 32 units by default)

@@ -364,6 +364,28 @@ TEST(CommandLine, VerifiesAfterACloseQuestionThatWasNotGranted)
     EXPECT_FALSE(CStopSignals::AnyRequested());
 }
 
+TEST(CommandLine, ALateTickPutsOffNoLaterTick)
+{
+    // The window's timer keeps its own schedule: a tick that came late (a
+    // busy machine) is followed by the next where it was due, so the stream
+    // ends when it would have. One that came a whole period late begins the
+    // schedule anew: the missed ticks are not made up in a burst.
+    auto streamEnd = [](uint32_t nLateMs) {
+        SSimConfig config;
+        config.nImageBytes = static_cast<uint32_t>(PackagedImage().size());
+        SCliRig rig(config);
+        CUnitRun& run = rig.Make();
+        EXPECT_TRUE(run.Start());
+        for (int nTick = 0; run.Step(); ++nTick)
+            rig.clock.Advance(run.NextTickIn() + (nTick == 50 ? nLateMs : 0));
+        EXPECT_EQ(run.Finish().eResult, kEndCompleted);
+        return rig.clock.Now();
+    };
+    const uint64_t nOnTime = streamEnd(0);
+    EXPECT_EQ(streamEnd(6), nOnTime);
+    EXPECT_EQ(streamEnd(25), nOnTime + 25);
+}
+
 TEST(CommandLine, UnitAtThePackagedVersionIsLeftAloneWhenAsked)
 {
     SSimConfig config;

@@ -85,3 +85,25 @@ TEST(Image, FrameWalk)
     EXPECT_TRUE(FramesAreWhole(kLoneByte, 3));
     EXPECT_FALSE(FramesAreWhole(kLoneByte, 0));
 }
+
+TEST(Image, EachTextIsDecodedAsItIsNow)
+{
+    // Runs share what they decoded; a text of the same length but other
+    // characters, or one changed in place, must not get an earlier image.
+    CFakeSurface surface;
+    CTextResource text("0004A1B2");
+    std::unique_ptr<CUpdateDlgDlg> pDlg(new CUpdateDlgDlg(surface, SystemClock(), nullptr, nullptr, &text));
+    bool bSound = false;
+    ASSERT_EQ(pDlg->LoadFirmwareImage(pDlg->m_image, &bSound), 4);
+    EXPECT_EQ(pDlg->m_image[3], 0xB2);
+    EXPECT_TRUE(bSound);
+    text.m_strText = "0004A1BZ";
+    ASSERT_EQ(pDlg->LoadFirmwareImage(pDlg->m_image, &bSound), 4);
+    EXPECT_EQ(pDlg->m_image[3], 0x0B);
+    EXPECT_FALSE(bSound);
+    CTextResource other("0004A1C3");
+    std::unique_ptr<CUpdateDlgDlg> pOther(new CUpdateDlgDlg(surface, SystemClock(), nullptr, nullptr, &other));
+    ASSERT_EQ(pOther->LoadFirmwareImage(pOther->m_image, &bSound), 4);
+    EXPECT_EQ(pOther->m_image[3], 0xC3);
+    EXPECT_TRUE(bSound);
+}

@@ -548,6 +548,38 @@ TEST(WholeRun, TerminateDuringAFrameWaitStopsAtOnce)
     }
 }
 
+TEST(WholeRun, SecondCtrlCInAFrameWaitStopsAtOnce)
+{
+    // One unit silent from its fourth frame; both presses come while the
+    // tool waits for that frame's answer, before the tick could take the
+    // first one. The second is the Yes and ends the wait there.
+    CSimProcess silent;
+    ASSERT_TRUE(silent.Start(ZT_SIM_EXE, {"--silent-frame", "3"}));
+    int fdOut = -1, fdErr = -1;
+    pid_t pid = Spawn({ZT_FLASH_EXE, "--json", "--port", silent.m_strCom}, &fdOut, &fdErr);
+    ASSERT_GT(pid, 0);
+    std::string strJson;
+    EXPECT_TRUE(ReadUntil(fdOut, &strJson, "\"text\":\"Downloading new firmware...\"", 15000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(pid, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Clock::time_point t0 = Clock::now();
+    kill(pid, SIGINT);
+    strJson += ReadAll(fdOut);
+    std::string strErr = ReadAll(fdErr);
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    double dMs = MsSince(t0);
+    close(fdOut);
+    close(fdErr);
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1);
+    EXPECT_LT(dMs, 500.0) << strErr;
+    EXPECT_NE(strErr.find("Yes: stopping the transfer."), std::string::npos) << strErr;
+    EXPECT_NE(strJson.find("\"result\":\"interrupted\",\"text\":\"Update stopped before completion"), std::string::npos)
+        << strJson;
+    std::printf("[ figures  ] second Ctrl-C in a frame wait to exit: %.1f ms\n", dMs);
+}
+
 namespace {
 
 // Waits up to nMs for the child; its exit status, or -1 (then it is killed).
@@ -710,6 +742,60 @@ TEST(WholeRun, UnreadOutputHoldsUpNoUnitAndNoStop)
         EXPECT_NE(pSim->Stop().find("the packaged image, byte for byte"), std::string::npos);
     }
     std::printf("[ figures  ] SIGTERM to exit with standard output stuck: %.0f ms\n", dMs);
+}
+
+TEST(WholeRun, UnreadOutputEndsAtEachCtrlC)
+{
+    // All units done, standard output unread: the tool waits for its reader
+    // until a stop comes. A Ctrl-C ends that wait at once, though several
+    // checks look at the signals while it lasts (a second one as well, were
+    // the first lost).
+    std::unique_ptr<CSimProcess> sims[2];
+    std::vector<std::string> argv = {ZT_FLASH_EXE, "--json"};
+    for (auto& pSim : sims) {
+        pSim.reset(new CSimProcess);
+        ASSERT_TRUE(pSim->Start(ZT_SIM_EXE, {}));
+        argv.insert(argv.end(), {"--port", pSim->m_strCom});
+    }
+    // Standard error into a file, as a station's log often is.
+    char szErr[] = "/tmp/zt-unread-err-XXXXXX";
+    int fdErrFile = mkstemp(szErr);
+    ASSERT_GE(fdErrFile, 0);
+    int fdOut = -1, fdErr = -1;
+    pid_t pid = Spawn(argv, &fdOut, &fdErr, 4096, [fdErrFile] { dup2(fdErrFile, 2); });
+    ASSERT_GT(pid, 0);
+    close(fdErrFile);
+    bool bSummary = false;
+    for (Clock::time_point t0 = Clock::now(); !bSummary && MsSince(t0) < 30000;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        bSummary = FileText(szErr).find("Summary:") != std::string::npos;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int nStatus = 0;
+    bool bEndedAtFirst = false;
+    for (int nPress = 1; nPress <= 2 && !bEndedAtFirst; ++nPress) {
+        kill(pid, SIGINT);
+        Clock::time_point t0 = Clock::now();
+        while (MsSince(t0) < 500 && waitpid(pid, &nStatus, WNOHANG) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        bool bEnded = MsSince(t0) < 500;
+        if (nPress == 1)
+            bEndedAtFirst = bEnded;
+        else
+            EXPECT_TRUE(bEnded) << "still running 0.5 s after the second Ctrl-C";
+    }
+    EXPECT_TRUE(bEndedAtFirst) << "still running 0.5 s after a Ctrl-C";
+    if (waitpid(pid, &nStatus, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &nStatus, 0);
+    }
+    close(fdOut);
+    close(fdErr);
+    std::string strErr = FileText(szErr);
+    unlink(szErr);
+    ASSERT_TRUE(bSummary) << strErr;
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1) << strErr;
+    EXPECT_NE(strErr.find("zt9047q-flash: standard output took nothing more"), std::string::npos) << strErr;
 }
 
 TEST(PackagedImage, GeneratorMakesTheCheckedInImage)

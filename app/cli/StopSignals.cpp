@@ -9,8 +9,10 @@ namespace {
 std::atomic<int> g_nInterrupts(0);
 std::atomic<int> g_nTaken(0);
 std::atomic<bool> g_bTerminate(false);
+std::atomic<unsigned> g_nRequests(0);
 
 static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free counters");
+static_assert(std::atomic<unsigned>::is_always_lock_free, "signal handlers need lock-free counters");
 static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need lock-free flags");
 
 } // namespace
@@ -18,11 +20,13 @@ static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need lock
 void CStopSignals::NoteInterrupt()
 {
     g_nInterrupts.fetch_add(1);
+    g_nRequests.fetch_add(1);
 }
 
 void CStopSignals::NoteTerminate()
 {
     g_bTerminate.store(true);
+    g_nRequests.fetch_add(1);
 }
 
 int CStopSignals::TakeInterrupts()
@@ -31,6 +35,16 @@ int CStopSignals::TakeInterrupts()
     int nNew = nAll - g_nTaken.load();
     g_nTaken.store(nAll);
     return nNew;
+}
+
+int CStopSignals::PendingInterrupts()
+{
+    return g_nInterrupts.load() - g_nTaken.load();
+}
+
+unsigned CStopSignals::RequestsSoFar()
+{
+    return g_nRequests.load();
 }
 
 bool CStopSignals::TerminateRequested()

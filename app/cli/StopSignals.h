@@ -13,6 +13,13 @@ public:
     static void Install();
     // Ctrl-C presses not yet taken.
     static int TakeInterrupts();
+    // The presses not yet taken, left for whoever takes them.
+    static int PendingInterrupts();
+    // Every request so far (Ctrl-C, terminate, hang-up), never taken: a wait
+    // that must end at a further request keeps the count it began with and
+    // sees a later one however many other checks have looked at it or taken
+    // it meanwhile.
+    static unsigned RequestsSoFar();
     // A terminate or hang-up has come.
     static bool TerminateRequested();
     // A terminate or hang-up, or a Ctrl-C not yet taken: the handshake and

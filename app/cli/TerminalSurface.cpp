@@ -191,9 +191,11 @@ void CTerminalSurface::WithdrawQuestion()
     if (!m_bQuestionOpen)
         return;
     m_bQuestionOpen = false;
+    // A Yes the logic had no chance to act on: it stopped the run from outside.
+    const int nAnswer = m_nPresetAnswer == kAnswerYes ? kAnswerYes : kAnswerNo;
     m_nPresetAnswer = 0;
-    Say("(The question is withdrawn: the transfer has ended.)");
-    Answered(m_strQuestion, m_nQuestionType, kAnswerNo);
+    Say(nAnswer == kAnswerYes ? "Yes: stopping the transfer." : "(The question is withdrawn: the transfer has ended.)");
+    Answered(m_strQuestion, m_nQuestionType, nAnswer);
 }
 
 int CTerminalSurface::AskAndWait()

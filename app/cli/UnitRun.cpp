@@ -104,6 +104,44 @@ std::string UnitName(const std::string& strSlot, const std::string& strPort)
     return strSlot.empty() ? strPort : strSlot + " (" + strPort + ")";
 }
 
+void STickFigures::Tick(uint32_t nLate, uint32_t nSpent, uint32_t nPeriod, bool bSlipped)
+{
+    if (bSlipped) {
+        ++nSlips;
+        nSlipMs += nLate;
+    }
+    ++nTicks;
+    nLateMs += nLate;
+    nLateMaxMs = nLate > nLateMaxMs ? nLate : nLateMaxMs;
+    ++nLateAt[nLate < static_cast<uint32_t>(kSpread) ? nLate : kSpread];
+    if (nSpent > nPeriod) {
+        ++nLongTicks;
+        nLongMs += nSpent - nPeriod;
+    }
+}
+
+uint32_t STickFigures::LateP99() const
+{
+    int nWithin = 0;
+    for (int i = 0; i <= kSpread; ++i) {
+        nWithin += nLateAt[i];
+        if (nWithin * 100 >= nTicks * 99)
+            return i < kSpread ? static_cast<uint32_t>(i) : nLateMaxMs;
+    }
+    return nLateMaxMs;
+}
+
+std::string STickFigures::Text() const
+{
+    char sz[320];
+    std::snprintf(sz, sizeof sz,
+                  "Timing: handshake %u ms, stream %u ms in %d ticks; ticks late by %u ms in all (p99 %u ms, max %u ms); "
+                  "%d ticks longer than the period by %u ms in all; the schedule began anew %d times, %u ms later in "
+                  "all.",
+                  nHandshakeMs, nStreamMs, nTicks, nLateMs, LateP99(), nLateMaxMs, nLongTicks, nLongMs, nSlips, nSlipMs);
+    return sz;
+}
+
 void FillUsbIdentity(std::vector<SUnitTarget>& targets, IPortSource* pSource, const CSlotMap* pSlots)
 {
     if (targets.empty())
@@ -237,6 +275,7 @@ bool CUnitRun::Start()
     }
     m_bStreamBegan = Running();
     m_nNextTick = m_baseClock.GetTickCount();
+    m_ticks.nHandshakeMs = TicksElapsed(m_nStart, m_nNextTick);
     return m_bStreamBegan;
 }
 
@@ -256,16 +295,28 @@ bool CUnitRun::Step()
     if (!Running())
         return false;
     // The window's 10 ms timer: a tick that ran long is followed by the
-    // next at once, and ticks never pile up.
+    // next at once, and ticks never pile up. As the window's, the timer keeps
+    // its own schedule, due every 10 ms from its start and not from when a
+    // tick began: a tick that came late, or one that waited long for its
+    // frame's answer, does not put off every later tick; only when a whole
+    // period has been missed does the schedule begin anew from now.
     uint32_t nNow = m_baseClock.GetTickCount();
     if (static_cast<int32_t>(m_nNextTick - nNow) > 0)
         return true;
-    m_nNextTick = nNow + CUpdateDlgDlg::kTimerPeriodMs;
+    const uint32_t nLate = nNow - m_nNextTick;
+    m_nNextTick += CUpdateDlgDlg::kTimerPeriodMs;
+    const bool bSlipped = static_cast<int32_t>(m_nNextTick - nNow) <= 0;
+    if (bSlipped)
+        m_nNextTick = nNow + CUpdateDlgDlg::kTimerPeriodMs;
     m_bInTick = true;
     m_clock.Arm(true);
     m_pDlg->OnTimer(CUpdateDlgDlg::kTimerId);
     m_clock.Arm(false);
     m_bInTick = false;
+    const uint32_t nAfter = m_baseClock.GetTickCount();
+    m_ticks.Tick(nLate, TicksElapsed(nNow, nAfter), CUpdateDlgDlg::kTimerPeriodMs, bSlipped);
+    if (!Running())
+        m_ticks.nStreamMs = TicksElapsed(m_nStart, nAfter) - m_ticks.nHandshakeMs;
     return Running();
 }
 
@@ -297,6 +348,14 @@ void CUnitRun::StopNow()
     if (Running())
         m_pDlg->Interrupt();
     m_human.WithdrawQuestion();
+}
+
+void CUnitRun::StoppedOnYes()
+{
+    if (m_human.QuestionOpen())
+        m_human.AnswerOpenQuestion(kAnswerYes, false); // said when the question goes
+    else
+        m_human.Say("Yes: stopping the transfer.");
 }
 
 bool CUnitRun::ClockStopped()
@@ -431,6 +490,8 @@ const SRunEnd& CUnitRun::Finish()
     // What to do now, where there is something to do.
     if (m_end.strReason != "completed" && m_end.strReason != "up-to-date")
         m_human.Say("Reason: " + m_end.strReason + ". " + m_end.strHint);
+    if (m_options.bTickFigures && m_bStreamBegan)
+        m_human.Say(m_ticks.Text());
     if (m_pJson)
         m_pJson->EmitEnd(m_end);
     // A run that ended before it began (no port, no thread) is recorded too.

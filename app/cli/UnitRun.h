@@ -42,6 +42,34 @@ inline std::string UnitName(const SUnitTarget& target) { return UnitName(target.
 class IRunLog;
 class CSlotMap;
 
+// How a run kept its time: the handshake, and how late each 10 ms tick came
+// after it was due (a late wake-up, or the tick before it running long while
+// it waited for a frame's answer). For the station benchmark, which asks for
+// them to say why a batch took longer than its floor.
+struct STickFigures
+{
+    static const int kSpread = 32; // ms: later ticks count in the last place
+    uint32_t nHandshakeMs = 0;
+    uint32_t nStreamMs = 0;
+    int nTicks = 0;
+    uint32_t nLateMs = 0; // in all
+    uint32_t nLateMaxMs = 0;
+    int nLateAt[kSpread + 1] = {}; // ticks by their lateness in ms
+    // Ticks that took longer than the period themselves, and by how much.
+    int nLongTicks = 0;
+    uint32_t nLongMs = 0;
+    // Ticks a whole period late or more, after which the schedule began anew
+    // that much later: what the stream lost beyond its floor.
+    int nSlips = 0;
+    uint32_t nSlipMs = 0;
+
+    void Tick(uint32_t nLate, uint32_t nSpent, uint32_t nPeriod, bool bSlipped);
+    // The lateness that 99 % of the ticks stay within (ms).
+    uint32_t LateP99() const;
+    // One line: "Timing: handshake 4152 ms, stream 1994 ms in 196 ticks; ...".
+    std::string Text() const;
+};
+
 struct SUnitOptions
 {
     CTerminalSurface::SOptions terminal;
@@ -62,6 +90,8 @@ struct SUnitOptions
     IRunLog* pRunLog = nullptr;
     // The bench's slot names (--slots); null for none.
     const CSlotMap* pSlots = nullptr;
+    // Each run ends with a line of its tick figures (for the benchmark).
+    bool bTickFigures = false;
 };
 
 // The records of runs, as a run sees them: told when it starts and when it
@@ -110,6 +140,9 @@ public:
     void Answer(int nAnswer, bool bTyped = true);
     // Stop now, without asking (terminate, hang-up).
     void StopNow();
+    // The Yes to the close question came while a tick waited and stopped the
+    // stream there: the answer is shown as the question's own would be.
+    void StoppedOnYes();
     // What stops a stream at once (terminate, hang-up, the station's Yes):
     // looked at inside a tick too, while it waits for a frame's answer.
     void StopNowWhen(std::function<bool()> stopNow) { m_stopNow = std::move(stopNow); }
@@ -156,6 +189,7 @@ private:
     IPortSource* m_pPortSource;
     uint32_t m_nStart = 0;
     uint32_t m_nNextTick = 0;
+    STickFigures m_ticks;
     bool m_bStarted = false;
     bool m_bLogged = false; // told the run log of its start
     std::string m_strRunId;

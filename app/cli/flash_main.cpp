@@ -31,6 +31,7 @@
 #include "update/Version.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <cstdio>
 #include <list>
@@ -176,14 +177,15 @@ int UsageError(const std::string& strWhat)
 // whose output did not all get out does not count as a success.
 int Conclude(COutputRoom& room, int nStatus)
 {
-    // A stop that comes while only the output is awaited ends the wait.
+    // A stop asked before bounds the wait; any request that comes while it
+    // waits ends it at once. The count is latched, not taken: every check
+    // below (and in the writers' waits) sees that request, not only the first.
+    const unsigned nRequestsBefore = CStopSignals::RequestsSoFar();
+    const bool bStoppedBefore = CStopSignals::AnyRequested();
     CStopSignals::TakeInterrupts();
-    const bool bTerminatedBefore = CStopSignals::TerminateRequested();
     bool bWritten = room.Close(
-        kOutputWaitMs, [] { return CStopSignals::AnyRequested(); },
-        [bTerminatedBefore] {
-            return (!bTerminatedBefore && CStopSignals::TerminateRequested()) || CStopSignals::TakeInterrupts() > 0;
-        });
+        kOutputWaitMs, [bStoppedBefore] { return bStoppedBefore || CStopSignals::TerminateRequested(); },
+        [nRequestsBefore] { return CStopSignals::RequestsSoFar() != nRequestsBefore; });
     return bWritten || nStatus != 0 ? nStatus : 1;
 }
 
@@ -409,6 +411,8 @@ int main(int argc, char** argv)
                          same->strPort.c_str());
     }
 
+    // For the station benchmark: every run says how its ticks kept time.
+    options.bTickFigures = std::getenv("ZT9047Q_TICK_FIGURES") != nullptr;
     PrepareProcess(options.bJson);
     CStopSignals::Install();
     options.terminal.bOutIsTerminal = StderrIsTerminal();
