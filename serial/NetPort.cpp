@@ -14,6 +14,29 @@ thread_local const std::function<bool()>* t_pOpenCancel = nullptr;
 
 } // namespace
 
+void ExplainConnectFailure(const SNetAddress& address, EConnectFailure eHow, int nOsCode, uint32_t nTimeoutMs,
+                           const std::string& strOther, SOpenError* pError)
+{
+    bool bV6 = address.strHost.find(':') != std::string::npos;
+    std::string strWhere = (bV6 ? "[" + address.strHost + "]" : address.strHost) + ":" + std::to_string(address.nPort);
+    pError->nOsCode = nOsCode;
+    pError->eReason = eHow == EConnectFailure::kRefused ? kOpenBusy : kOpenOther;
+    switch (eHow) {
+    case EConnectFailure::kRefused:
+        pError->strDetail = "connection refused: nothing serves " + strWhere + " (is the serial server running, its port free?)";
+        break;
+    case EConnectFailure::kTimedOut:
+        pError->strDetail = "no answer from " + strWhere + " within " + std::to_string(nTimeoutMs / 1000) + " s";
+        break;
+    case EConnectFailure::kStopped:
+        pError->strDetail = "stopped while connecting";
+        break;
+    case EConnectFailure::kOther:
+        pError->strDetail = strOther;
+        break;
+    }
+}
+
 // ---- the handle ----
 
 CNetCommHandle::CNetCommHandle(std::unique_ptr<INetTransport> pTransport, ENetKind eKind)

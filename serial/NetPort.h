@@ -89,6 +89,13 @@ const uint32_t kNetConnectMs = 5000;
 std::unique_ptr<INetTransport> ConnectTcp(const SNetAddress& address, uint32_t nTimeoutMs, SOpenError* pError,
                                           const std::function<bool()>& cancelled);
 
+// How a connection failed, in the operator's words, the same on every
+// platform: refused (kOpenBusy), no answer within nTimeoutMs or stopped
+// while waiting, or another failure described by strOther.
+enum class EConnectFailure { kRefused, kTimedOut, kStopped, kOther };
+void ExplainConnectFailure(const SNetAddress& address, EConnectFailure eHow, int nOsCode, uint32_t nTimeoutMs,
+                           const std::string& strOther, SOpenError* pError);
+
 // Opens a network port by its name.
 ICommHandle* OpenNetPort(const std::string& strName, SOpenError* pError);
 

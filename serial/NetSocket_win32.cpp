@@ -114,12 +114,6 @@ private:
     bool m_bLost = false;
 };
 
-std::string Where(const SNetAddress& address)
-{
-    bool bV6 = address.strHost.find(':') != std::string::npos;
-    return (bV6 ? "[" + address.strHost + "]" : address.strHost) + ":" + std::to_string(address.nPort);
-}
-
 } // namespace
 
 std::unique_ptr<INetTransport> ConnectTcp(const SNetAddress& address, uint32_t nTimeoutMs, SOpenError* pError,
@@ -191,18 +185,11 @@ std::unique_ptr<INetTransport> ConnectTcp(const SNetAddress& address, uint32_t n
         }
     }
     freeaddrinfo(pList);
-    pError->nOsCode = nLastError;
-    if (nLastError == WSAECONNREFUSED) {
-        pError->eReason = kOpenBusy;
-        pError->strDetail = "connection refused: nothing serves " + Where(address)
-            + " (is the serial server running, its port free?)";
-    } else if (bTimedOut) {
-        pError->eReason = kOpenOther;
-        pError->strDetail = (cancelled && cancelled()) ? "stopped while connecting"
-            : "no answer from " + Where(address) + " within " + std::to_string(nTimeoutMs / 1000) + " s";
-    } else {
-        pError->eReason = kOpenOther;
-        pError->strDetail = "the connection failed (error " + std::to_string(nLastError) + ")";
-    }
+    EConnectFailure eHow = nLastError == WSAECONNREFUSED ? EConnectFailure::kRefused
+        : !bTimedOut                       ? EConnectFailure::kOther
+        : (cancelled && cancelled())       ? EConnectFailure::kStopped
+                                           : EConnectFailure::kTimedOut;
+    ExplainConnectFailure(address, eHow, nLastError, nTimeoutMs,
+                          "the connection failed (error " + std::to_string(nLastError) + ")", pError);
     return nullptr;
 }
