@@ -22,6 +22,7 @@
 #include "records/PageRecords.h"
 #endif
 #ifndef _WIN32
+#include "records/Forwarding.h"
 #include "records/RecordsExport.h"
 #include "records/StationRecords.h"
 #endif
@@ -297,6 +298,8 @@ int main(int argc, char** argv)
         request.strResult = strResult;
         if (!strFormat.empty() && !ParseRecordsFormat(strFormat, &request.eFormat))
             return UsageError("--format " + strFormat + ": csv, jsonl or count");
+        if (IsServerTarget(strRecords))
+            return ExportServerRecords(request, strFormat);
         return ExportRecords(request, stdout, stderr);
     }
 #endif
@@ -409,7 +412,7 @@ int main(int argc, char** argv)
     auto concludeRecords = [&](int nStatus) {
 #ifndef _WIN32
         std::string strLines;
-        if (!records.Close(&strLines))
+        if (!records.Close(&strLines, CStopSignals::EverRequested()))
             nStatus = 1;
         if (!strLines.empty() && !(options.terminal.bQuiet && nStatus == 0))
             room.Say(strLines);
