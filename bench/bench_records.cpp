@@ -111,10 +111,10 @@ int main(int argc, char** argv)
         for (int i = 0; i < nRuns; ++i) {
             SRunRecord rec = Record(i);
             double t = NowMs();
-            store.Put(rec, false, &strErr);
+            store.Put(rec, nullptr, &strErr);
             commit.push_back(NowMs() - t);
             t = NowMs();
-            store.Put(Ended(rec), false, &strErr);
+            store.Put(Ended(rec), nullptr, &strErr);
             commit.push_back(NowMs() - t);
         }
         Print("commit (the writer thread)", commit);

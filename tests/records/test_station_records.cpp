@@ -2,7 +2,9 @@
 // (repeated --port) writing SQLite files, and through their spools a real
 // PostgreSQL server that scripts/test-records.sh starts (ZT_PG_URL, ZT_PG_CTL).
 #include "RecordsExport.h"
+#include "Forwarding.h"
 #include "RecordsRig.h"
+#include "ServerRig.h"
 #include "SqliteStore.h"
 #include "support/Process.h"
 
@@ -60,7 +62,13 @@ std::vector<SRunRecord> RecordsOf(const std::string& strTarget, const std::strin
     filter.strSince = strSince;
     std::vector<SRunRecord> all, mine;
     std::string strErr;
-    EXPECT_TRUE(QueryRecords(strTarget, filter, &all, &strErr)) << strErr;
+    if (IsServerTarget(strTarget)) {
+        for (const auto& row : ServerRows(strTarget))
+            if (row.second.strStartedAt >= strSince)
+                all.push_back(row.second);
+    } else {
+        EXPECT_TRUE(QueryRecords(strTarget, filter, &all, &strErr)) << strErr;
+    }
     for (const SRunRecord& rec : all)
         if (ports.count(rec.strPort))
             mine.push_back(rec);

@@ -264,7 +264,7 @@ void CForwarderLink::Nudge()
         (void)!write(m_fdIn, "\n", 1); // a full pipe already holds a nudge
 }
 
-void CForwarderLink::Reap(int nWaitMs)
+void CForwarderLink::Reap(int nWaitMs, const std::function<bool()>& stop)
 {
     const auto until = Clock::now() + std::chrono::milliseconds(nWaitMs);
     for (;;) {
@@ -274,13 +274,13 @@ void CForwarderLink::Reap(int nWaitMs)
             m_pid = -1;
             return;
         }
-        if (Clock::now() >= until)
+        if (Clock::now() >= until || (stop && stop()))
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
-void CForwarderLink::Finish(Clock::time_point deadline, bool bHurry)
+void CForwarderLink::Finish(Clock::time_point deadline, bool bHurry, const std::function<bool()>& stop)
 {
     if (m_fdIn >= 0) {
         close(m_fdIn);
@@ -289,7 +289,7 @@ void CForwarderLink::Finish(Clock::time_point deadline, bool bHurry)
     if (m_pid > 0) {
         if (bHurry)
             kill(m_pid, SIGTERM);
-        Reap(bHurry ? 0 : MsUntil(deadline));
+        Reap(bHurry ? 0 : MsUntil(deadline), stop);
         if (m_pid > 0) {
             // Out of time: it cancels what the server is doing and ends.
             kill(m_pid, SIGTERM);

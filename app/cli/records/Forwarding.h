@@ -58,10 +58,11 @@ public:
     // Tells the forwarder that new rows are in the spool. Never blocks.
     void Nudge();
 
-    // Lets the forwarder send what is left until the deadline (at once with
-    // bHurry), then stops it: it never outlives the deadline by more than a
-    // moment, and a forwarder that does not stop is killed.
-    void Finish(std::chrono::steady_clock::time_point deadline, bool bHurry);
+    // Lets the forwarder send what is left until the deadline or a stop
+    // (at once with bHurry), then stops it: it never outlives the deadline
+    // by more than a moment, and a forwarder that does not stop is killed.
+    void Finish(std::chrono::steady_clock::time_point deadline, bool bHurry,
+                const std::function<bool()>& stop = nullptr);
 
     // The forwarder's last fault, "" when none.
     std::string LastFault() const;
@@ -69,7 +70,7 @@ public:
 private:
     void ReadReports();
     bool ReadLine(int nWaitMs, const std::function<bool()>& stop, std::string* pLine);
-    void Reap(int nWaitMs);
+    void Reap(int nWaitMs, const std::function<bool()>& stop = nullptr);
 
     pid_t m_pid = -1;
     int m_fdIn = -1;  // the forwarder's standard input

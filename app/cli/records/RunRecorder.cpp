@@ -216,7 +216,7 @@ std::vector<SRunRecord> CRunRecorder::Close(bool bHurry)
     if (s.writer.joinable())
         s.writer.join();
     if (s.bServer && s.forwarder.Running()) {
-        s.forwarder.Finish(stopBy, bHurry);
+        s.forwarder.Finish(stopBy, bHurry, s.options.stopRequested);
         std::string strFault = s.forwarder.LastFault();
         // What is left, from the spool itself: after the last commit and the
         // forwarder's last word, so "all on the server" is never a guess.

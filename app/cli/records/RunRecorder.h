@@ -42,8 +42,8 @@ struct SRecorderOptions
     int nShutdownWaitMs = 3000;
     // zt9047q-forward; "" to look beside this program, then on PATH.
     std::string strForwarder;
-    // Asked while waiting for the server at Open: true ends the wait, and
-    // the open fails.
+    // Asked while waiting for the server at Open (true ends the wait, and
+    // the open fails) and for the forwarder at Close (true stops it now).
     std::function<bool()> stopRequested;
     // The longest pause between two tries of a failing write or forward.
     int nMaxRetryMs = 2000;

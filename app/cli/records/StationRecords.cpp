@@ -93,7 +93,7 @@ bool CRecordsSession::Open(const std::string& strTarget, const std::string& strS
     SRecorderOptions options;
     options.strTarget = strTarget;
     options.strSpool = strSpool;
-    options.stopRequested = [] { return CStopSignals::AnyRequested(); };
+    options.stopRequested = [] { return CStopSignals::EverRequested(); };
     if (!m_recorder.Open(options, pError, pWarning))
         return false;
     m_bServer = IsServerTarget(strTarget);
