@@ -363,3 +363,33 @@ TEST(RecordsSqlite, SpoolRowsKeepTheirTargetAndOwner)
     EXPECT_EQ(counts.Total(), 3);
     EXPECT_EQ(counts.OtherTargetsTotal(), 1);
 }
+
+// The file locked by another program past the busy time-out: the close
+// keeps its deadline (a wait for the lock under way included) and hands
+// back what it could not save.
+TEST(RecordsSqlite, CloseKeepsItsDeadlineWhileTheFileIsLocked)
+{
+    CTempDir dir;
+    const std::string strDb = dir / "runs.db";
+    SRecorderOptions o = Options(strDb);
+    o.nBusyTimeoutMs = 5000;
+    o.nShutdownWaitMs = 1000;
+    o.nMaxRetryMs = 2000;
+    CRunRecorder recorder;
+    std::string strErr, strWarning;
+    ASSERT_TRUE(recorder.Open(o, &strErr, &strWarning)) << strErr;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(strDb.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    SRunRecord rec = StartedRecord("COM33");
+    recorder.RunStarted(rec);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the writer now waits for the lock
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<SRunRecord> unsaved = recorder.Close();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1300));
+    ASSERT_EQ(unsaved.size(), 1u);
+    EXPECT_EQ(unsaved[0].strId, rec.strId);
+}

@@ -107,9 +107,6 @@ void CRunRecorder::SState::WriterLoop()
         if (queue.empty())
             break;
         const SRunRecord rec = queue.front();
-        // Once closing, no write waits for a lock beyond the close's deadline.
-        if (bStopWriter)
-            store.SetBusyTimeout(MsUntil(stopBy));
         lk.unlock();
         std::string strErr;
         const bool bOk = store.Put(RecordForStore(rec), bServer ? &spoolTag : nullptr, &strErr);
@@ -212,6 +209,9 @@ std::vector<SRunRecord> CRunRecorder::Close(bool bHurry)
         s.stopBy = stopBy = Clock::now() + std::chrono::milliseconds(s.options.nShutdownWaitMs);
         s.bStopWriter = true;
     }
+    // No write waits for a lock beyond the close's deadline, one under way
+    // included.
+    s.store.SetDeadline(stopBy);
     s.cvWriter.notify_all();
     if (s.writer.joinable())
         s.writer.join();
@@ -220,7 +220,7 @@ std::vector<SRunRecord> CRunRecorder::Close(bool bHurry)
         std::string strFault = s.forwarder.LastFault();
         // What is left, from the spool itself: after the last commit and the
         // forwarder's last word, so "all on the server" is never a guess.
-        s.store.SetBusyTimeout(std::max(MsUntil(stopBy), 200));
+        s.store.SetDeadline(std::max(stopBy, Clock::now() + std::chrono::milliseconds(200)));
         SPendingCounts pending;
         std::string strErr;
         const bool bKnown = s.store.CountPending(s.spoolTag.strTarget, s.spoolTag.strOwner, &pending, &strErr);

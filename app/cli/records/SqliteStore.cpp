@@ -116,14 +116,37 @@ bool CSqliteStore::OpenFile(const std::string& strPath, int nFlags, int nBusyTim
         return false;
     }
     sqlite3_extended_result_codes(m_db, 1);
-    sqlite3_busy_timeout(m_db, nBusyTimeoutMs);
+    m_nBusyTimeoutMs = nBusyTimeoutMs;
+    sqlite3_busy_handler(m_db, &CSqliteStore::OnBusy, this);
     return true;
+}
+
+int CSqliteStore::OnBusy(void* pThis, int nTries)
+{
+    CSqliteStore& self = *static_cast<CSqliteStore*>(pThis);
+    const auto now = std::chrono::steady_clock::now();
+    if (nTries == 0)
+        self.m_busySince = now;
+    const long long nNowMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const long long nDeadlineMs = self.m_nDeadlineMs.load();
+    if (now - self.m_busySince >= std::chrono::milliseconds(self.m_nBusyTimeoutMs.load())
+        || (nDeadlineMs && nNowMs >= nDeadlineMs))
+        return 0;
+    // Short naps: another station's commit takes about a millisecond, and
+    // a deadline is kept to within one nap.
+    std::this_thread::sleep_for(std::chrono::milliseconds(nTries < 10 ? 1 : 10));
+    return 1;
 }
 
 void CSqliteStore::SetBusyTimeout(int nMs)
 {
-    if (m_db)
-        sqlite3_busy_timeout(m_db, nMs > 0 ? nMs : 1);
+    m_nBusyTimeoutMs = nMs > 0 ? nMs : 1;
+}
+
+void CSqliteStore::SetDeadline(std::chrono::steady_clock::time_point deadline)
+{
+    m_nDeadlineMs = std::chrono::duration_cast<std::chrono::milliseconds>(deadline.time_since_epoch()).count();
 }
 
 bool CSqliteStore::SelectList(std::string* pList, std::string* pErr)

@@ -7,6 +7,8 @@
 #include "RecordFilter.h"
 #include "RunRecord.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -63,6 +65,9 @@ public:
 
     // How long a statement waits for another connection's lock from now on.
     void SetBusyTimeout(int nMs);
+    // No wait for a lock goes past this (steady clock), a wait under way
+    // included. May be called from any thread.
+    void SetDeadline(std::chrono::steady_clock::time_point deadline);
 
     // Inserts or replaces the record in its own committed transaction. With
     // a spool tag the row is also marked for forwarding to its target,
@@ -102,6 +107,11 @@ private:
     // read as null.
     bool SelectList(std::string* pList, std::string* pErr);
 
+    static int OnBusy(void* pThis, int nTries);
+
     sqlite3* m_db = nullptr;
     std::string m_strPath;
+    std::atomic<int> m_nBusyTimeoutMs{0};
+    std::atomic<long long> m_nDeadlineMs{0}; // steady clock, 0 for none
+    std::chrono::steady_clock::time_point m_busySince;
 };
