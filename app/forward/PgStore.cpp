@@ -169,6 +169,9 @@ CPgStore::EConnect CPgStore::Connect(const std::string& strUrl, std::string* pEr
         }
         if (eState == PGRES_POLLING_OK && !bTimedOut) {
             PQsetnonblocking(m_pConn, 1);
+            // The server's notices ("already exists, skipping") are no news
+            // for the operator, whose terminal this may share.
+            PQsetNoticeProcessor(m_pConn, [](void*, const char*) {}, nullptr);
             return kConnected;
         }
     }

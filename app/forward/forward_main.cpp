@@ -243,7 +243,7 @@ int Once(CForwarder& fwd)
         std::fprintf(stderr, "zt9047q-forward: %lld %s sent to %s, %s still in the spool: %s\n", nSent,
                      nSent == 1 ? "row" : "rows", fwd.Target().c_str(),
                      bCounted ? std::to_string(pending.Total()).c_str() : "some", strErr.c_str());
-        return g_bStop.load() ? 3 : 3;
+        return 3;
     }
 }
 
@@ -360,9 +360,9 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "zt9047q-forward: %s\n", strErr.c_str());
             return 1;
         }
-        std::printf("zt9047q-forward: %lld %s of %s now go to %s.\n", static_cast<long long>(nMoved),
+        std::printf("zt9047q-forward: %lld %s of %s now %s to %s.\n", static_cast<long long>(nMoved),
                     nMoved == 1 ? "row" : "rows", strFrom.empty() ? "no named server" : strFrom.c_str(),
-                    fwd.Target().c_str());
+                    nMoved == 1 ? "goes" : "go", fwd.Target().c_str());
         return 0;
     }
 
