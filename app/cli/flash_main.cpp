@@ -444,7 +444,10 @@ int main(int argc, char** argv)
         // The page reads the records the station keeps; without --record its
         // record parts answer 503.
         if (!strRecord.empty()) {
-            pPageRecords = MakePageRecordSource(strRecord);
+            // A server's records are the forwarder's to read: the page shows
+            // this station's own, from its spool.
+            pPageRecords = MakePageRecordSource(
+                IsServerTarget(strRecord) ? (strSpool.empty() ? DefaultSpoolPath() : strSpool) : strRecord);
             pPage->Web().SetRecordSource(pPageRecords.get());
         }
         room.Attach(pPage.get());
