@@ -96,6 +96,9 @@ bool CRecordsSession::Open(const std::string& strTarget, const std::string& strS
     options.stopRequested = [] { return CStopSignals::EverRequested(); };
     if (!m_recorder.Open(options, pError, pWarning))
         return false;
+    // One warning a line, each under the program's name as the first is.
+    for (size_t n = 0; (n = pWarning->find('\n', n)) != std::string::npos; n += 1)
+        pWarning->insert(n + 1, "zt9047q-flash: ");
     m_bServer = IsServerTarget(strTarget);
     m_pLog.reset(new CRecordsRunLog(m_recorder, ProgramStamp(strToolVersion)));
     m_bOpen = true;
