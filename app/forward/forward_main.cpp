@@ -308,6 +308,11 @@ int main(int argc, char** argv)
     sigemptyset(&sa.sa_mask);
     for (int nSignal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(nSignal, &sa, nullptr);
+    // Under a station, Ctrl-C at its terminal is the station's question
+    // (the operator may answer No and go on): the station ends this
+    // program itself, by closing its input or with SIGTERM.
+    if (bStation)
+        signal(SIGINT, SIG_IGN);
 
     if (!strRecords.empty()) {
         if (!IsServerTarget(strRecords))
