@@ -110,6 +110,12 @@ SRunRecord RecordForStore(SRunRecord rec);
 // The record as one JSON Lines object with the columns' names, texts
 // escaped as the end event escapes them (JsonString), so lines stay ASCII.
 std::string RecordJsonLine(const SRunRecord& rec);
+// The same: texts once told apart by where they came from (the flag) are
+// now read one way.
+inline std::string RecordJsonLine(const SRunRecord& rec, bool /*bUtf8*/)
+{
+    return RecordJsonLine(rec);
+}
 // RFC 4180: the header row and a record's row, each ending in CR LF. A cell
 // that a spreadsheet would take for a formula (beginning with =, +, -, @,
 // a tab or a CR) gets a leading ' so that it stays text.
