@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -127,8 +128,10 @@ CForwarderLink::EStart CForwarderLink::Start(const std::string& strExe, const st
                                              const std::string& strSpool, int nWaitMs,
                                              const std::function<bool()>& stop, std::string* pWhy)
 {
+    // Its input a socket, so that a nudge to a forwarder that has died
+    // fails with EPIPE instead of a signal.
     int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) {
         *pWhy = std::string("cannot start zt9047q-forward: ") + std::strerror(errno);
         return kRefused;
     }
@@ -177,7 +180,6 @@ CForwarderLink::EStart CForwarderLink::Start(const std::string& strExe, const st
     m_pid = pid;
     m_fdIn = in[1];
     m_fdOut = out[0];
-    fcntl(m_fdIn, F_SETFL, fcntl(m_fdIn, F_GETFL) | O_NONBLOCK);
 
     std::string strLine;
     EStart eStart = kUnreachable;
@@ -261,7 +263,7 @@ void CForwarderLink::ReadReports()
 void CForwarderLink::Nudge()
 {
     if (m_fdIn >= 0)
-        (void)!write(m_fdIn, "\n", 1); // a full pipe already holds a nudge
+        (void)!send(m_fdIn, "\n", 1, MSG_NOSIGNAL | MSG_DONTWAIT); // a full buffer already holds a nudge
 }
 
 void CForwarderLink::Reap(int nWaitMs, const std::function<bool()>& stop)
