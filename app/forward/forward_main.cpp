@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -48,6 +49,7 @@ const char* const kUsage =
     "every second.\n";
 
 const int kBatch = 200;
+const rlim_t kMemoryCeiling = 256u << 20;
 const int kFirstRetryMs = 100;
 const int kMaxRetryMs = 2000;
 const int kIdlePollMs = 1000;
@@ -295,8 +297,11 @@ int main(int argc, char** argv)
             return Usage("unexpected argument '" + a + "'");
         }
     }
-    // Asks for the least: no new privileges for anything it might start.
+    // Asks for the least: no new privileges for anything it might start,
+    // and a ceiling on its memory (a batch is 200 rows; an export streams).
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    const struct rlimit memory = {kMemoryCeiling, kMemoryCeiling};
+    setrlimit(RLIMIT_AS, &memory);
     signal(SIGPIPE, SIG_IGN);
 
     int fdStop[2];

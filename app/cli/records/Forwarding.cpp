@@ -1,5 +1,6 @@
 #include "Forwarding.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <csignal>
@@ -19,6 +20,9 @@ const char* const kForwardUrlVariable = "ZT9047Q_FORWARD_URL";
 namespace {
 
 typedef std::chrono::steady_clock Clock;
+
+// How long a forwarder may go on once a stop was asked.
+const int kStopGraceMs = 400;
 
 int MsUntil(Clock::time_point t)
 {
@@ -289,9 +293,16 @@ void CForwarderLink::Finish(Clock::time_point deadline, bool bHurry, const std::
         m_fdIn = -1;
     }
     if (m_pid > 0) {
-        if (bHurry)
-            kill(m_pid, SIGTERM);
-        Reap(bHurry ? 0 : MsUntil(deadline), stop);
+        // Stopped: a moment for the rows under way (a healthy server takes
+        // them in milliseconds), never the whole wait.
+        const auto grace = Clock::now() + std::chrono::milliseconds(kStopGraceMs);
+        if (bHurry || (stop && stop())) {
+            Reap(MsUntil(std::min(deadline, grace)));
+        } else {
+            Reap(MsUntil(deadline), stop);
+            if (m_pid > 0 && stop && stop())
+                Reap(MsUntil(std::min(deadline, Clock::now() + std::chrono::milliseconds(kStopGraceMs))));
+        }
         if (m_pid > 0) {
             // Out of time: it cancels what the server is doing and ends.
             kill(m_pid, SIGTERM);
