@@ -33,8 +33,10 @@ struct SUnits
     std::vector<std::string> FlashArgs(const std::vector<std::string>& extra) const
     {
         std::vector<std::string> argv = {ZT_FLASH_EXE};
+        // By path: a COM name exists only for the first ptys, and a busy
+        // machine may have handed those out.
         for (const auto& pSim : sims)
-            argv.insert(argv.end(), {"--port", pSim->m_strCom});
+            argv.insert(argv.end(), {"--port", pSim->m_strPath});
         argv.insert(argv.end(), extra.begin(), extra.end());
         return argv;
     }
@@ -42,7 +44,7 @@ struct SUnits
     {
         std::set<std::string> ports;
         for (const auto& pSim : sims)
-            ports.insert(pSim->m_strCom);
+            ports.insert(pSim->m_strPath);
         return ports;
     }
     std::vector<std::unique_ptr<CSimProcess>> sims;
