@@ -2,6 +2,7 @@
 // server they are for. The station starts it (--station) when its --record
 // target is a server; a bench forwards on its own with the systemd unit or
 // --once; zt9047q-flash --records postgresql://... reads through it.
+#include "BuildVersion.h"
 #include "Forwarding.h"
 #include "PgStore.h"
 #include "RecordsExport.h"
@@ -45,6 +46,7 @@ const char* const kUsage =
     "                   rows spooled before rows named their server) to the\n"
     "                   target, and exit\n"
     "  --records URL    print the server's records, as zt9047q-flash --records\n"
+    "  --version        show the program's version\n"
     "Without --once it forwards until SIGTERM or SIGINT, looking for new rows\n"
     "every second.\n";
 
@@ -274,6 +276,9 @@ int main(int argc, char** argv)
         };
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("zt9047q-forward %s\n", ZT_PROGRAM_VERSION_TEXT);
             return 0;
         } else if (a == "--once") {
             bOnce = true;

@@ -79,6 +79,8 @@ TEST_F(RecordsServer, ServerStoppedMidStreamGetsEveryRecordOnceAfterwards)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         sent.push_back(EndedRecord(rec, i % 7 ? "completed" : "silence"));
         sent.back().strText = "unit \xB0"; // the unit's 8-bit text
+        sent.back().strReason = i % 7 ? "completed" : "silence";
+        sent.back().strHint = "Unplug the unit.";
         recorder.RunEnded(sent.back());
         if (i == 30) {
             EXPECT_GT(SpoolPending(Spool(), strTarget), 0);
@@ -97,6 +99,8 @@ TEST_F(RecordsServer, ServerStoppedMidStreamGetsEveryRecordOnceAfterwards)
         EXPECT_EQ(got.strText, "unit \xC2\xB0");
         EXPECT_EQ(got.strUnitVersion, std::optional<std::string>("2.10"));
         EXPECT_EQ(got.nElapsedMs, std::optional<int64_t>(6144));
+        EXPECT_EQ(got.strReason, rec.strReason);
+        EXPECT_EQ(got.strHint, rec.strHint);
     }
 }
 

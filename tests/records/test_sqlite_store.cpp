@@ -243,6 +243,10 @@ TEST(RecordsSqlite, ExportFiltersCountsAndPutsNewestLast)
             rec.strStartedAt = starts[i];
             SRunRecord ended = EndedRecord(rec, results[i]);
             ended.strText = i == 1 ? "caf\xE9" : "";
+            if (i == 1) {
+                ended.strReason = "refused-frame";
+                ended.strHint = "Check the cable,\r\nthen run the update again.";
+            }
             recorder.RunEnded(ended);
         }
         ASSERT_TRUE(recorder.Close().empty());
@@ -270,6 +274,9 @@ TEST(RecordsSqlite, ExportFiltersCountsAndPutsNewestLast)
     EXPECT_EQ(out.second.find("COM33"), std::string::npos);
     EXPECT_EQ(out.second.find("COM36"), std::string::npos);
     EXPECT_NE(out.second.find(",caf\xC3\xA9,"), std::string::npos);
+    // The end's reason and hint last, the hint on one line.
+    EXPECT_NE(out.second.find(",refused-frame,\"Check the cable,  then run the update again.\"\r\n"), std::string::npos)
+        << out.second;
 
     req.eFormat = ERecordsFormat::kCount;
     EXPECT_EQ(run(req).second, "result,count\r\ncompleted,1\r\nrejects,1\r\ntotal,2\r\n"
