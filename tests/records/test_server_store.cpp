@@ -7,6 +7,7 @@
 #include "support/Process.h"
 
 #include <csignal>
+#include <fstream>
 
 namespace {
 
@@ -253,4 +254,28 @@ TEST_F(RecordsServer, ForwarderKilledMidForwardLosesAndDoublesNothing)
     for (const std::string& strId : ids)
         EXPECT_EQ(byId.count(strId), 1u);
     EXPECT_EQ(SpoolPending(Spool(), strTarget), 0);
+}
+
+// Ctrl-C at the station's terminal reaches the whole process group; the
+// operator may answer No and go on, so the forwarder must go on too.
+TEST_F(RecordsServer, ForwarderUnderAStationOutlivesCtrlC)
+{
+    CRunRecorder recorder;
+    std::string strErr, strWarning;
+    ASSERT_TRUE(recorder.Open(Options(), &strErr, &strWarning)) << strErr;
+    // The forwarder: this process's child of that name.
+    pid_t forwarder = -1;
+    std::ifstream children("/proc/self/task/" + std::to_string(getpid()) + "/children");
+    for (pid_t pid; children >> pid;) {
+        std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+        std::string strName;
+        if (std::getline(comm, strName) && strName.rfind("zt9047q-forward", 0) == 0)
+            forwarder = pid;
+    }
+    ASSERT_GT(forwarder, 0);
+    kill(forwarder, SIGINT);
+    SRunRecord rec = EndedRecord(StartedRecord("COM33"), "completed");
+    recorder.RunEnded(rec);
+    EXPECT_TRUE(WaitFor([&] { return ServerRows(m_strUrl).count(rec.strId) == 1; }, 5000));
+    recorder.Close();
 }
