@@ -117,6 +117,7 @@ bool CSqliteStore::OpenFile(const std::string& strPath, int nFlags, int nBusyTim
     }
     sqlite3_extended_result_codes(m_db, 1);
     m_nBusyTimeoutMs = nBusyTimeoutMs;
+    m_nDeadlineMs = 0;
     sqlite3_busy_handler(m_db, &CSqliteStore::OnBusy, this);
     return true;
 }
