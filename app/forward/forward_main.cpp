@@ -305,8 +305,10 @@ int main(int argc, char** argv)
     // Asks for the least: no new privileges for anything it might start,
     // and a ceiling on its memory (a batch is 200 rows; an export streams).
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+#ifndef __SANITIZE_ADDRESS__ // the sanitizer reserves terabytes of address space
     const struct rlimit memory = {kMemoryCeiling, kMemoryCeiling};
     setrlimit(RLIMIT_AS, &memory);
+#endif
     signal(SIGPIPE, SIG_IGN);
 
     int fdStop[2];
