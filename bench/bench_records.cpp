@@ -111,10 +111,10 @@ int main(int argc, char** argv)
         for (int i = 0; i < nRuns; ++i) {
             SRunRecord rec = Record(i);
             double t = NowMs();
-            store.Put(rec, false, &strErr);
+            store.Put(rec, nullptr, &strErr);
             commit.push_back(NowMs() - t);
             t = NowMs();
-            store.Put(Ended(rec), false, &strErr);
+            store.Put(Ended(rec), nullptr, &strErr);
             commit.push_back(NowMs() - t);
         }
         Print("commit (the writer thread)", commit);
@@ -131,11 +131,17 @@ int main(int argc, char** argv)
         sqlite3_open(strDb.c_str(), &db);
         sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
         sqlite3_stmt* st = nullptr;
-        std::string strSql = "INSERT INTO runs VALUES(";
-        for (size_t i = 0; i < RecordFieldNames().size(); ++i)
-            strSql += "?,";
-        strSql += "NULL)";
-        sqlite3_prepare_v2(db, strSql.c_str(), -1, &st, nullptr);
+        // By name: the table has columns of its own beside the record's.
+        std::string strColumns, strValues;
+        for (const char* psz : RecordFieldNames()) {
+            strColumns += std::string(strColumns.empty() ? "\"" : ",\"") + psz + "\"";
+            strValues += strValues.empty() ? "?" : ",?";
+        }
+        const std::string strSql = "INSERT INTO runs(" + strColumns + ") VALUES(" + strValues + ")";
+        if (sqlite3_prepare_v2(db, strSql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+            std::fprintf(stderr, "bench_records: %s\n", sqlite3_errmsg(db));
+            return 1;
+        }
         for (int i = 0; i < nExport; ++i) {
             SRunRecord rec = Ended(Record(i));
             int n = 1;

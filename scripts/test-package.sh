@@ -17,7 +17,7 @@ arch=$(dpkg --print-architecture)
 flash_deb="$out/zt9047q-flash_${version}_${arch}.deb"
 update_deb="$out/zt9047q-update_${version}_${arch}.deb"
 sim_deb="$out/zt9047q-sim_${version}_${arch}.deb"
-station_deb="$out/zt9047q-station_${version}_all.deb"
+station_deb="$out/zt9047q-station_${version}_${arch}.deb"
 ls -l "$flash_deb" "$update_deb" "$sim_deb" "$station_deb"
 
 echo "== lintian"
@@ -50,7 +50,7 @@ for f in usr/bin/zt9047q-sim usr/share/man/man1/zt9047q-sim.1.gz usr/share/doc/z
   expect "$sim_deb" "$f"
 done
 for f in lib/systemd/system/zt9047q-station.service usr/lib/sysusers.d/zt9047q-station.conf \
-         usr/share/doc/zt9047q-station/copyright; do
+         usr/share/doc/zt9047q-station/copyright usr/bin/zt9047q-forward lib/systemd/system/zt9047q-forward.service; do
   expect "$station_deb" "$f"
 done
 # The service is for a dedicated bench: the package must not enable or start it.
@@ -74,6 +74,10 @@ flash_depends=$(dpkg-deb -f "$flash_deb" Depends)
 echo "zt9047q-flash depends on: $flash_depends"
 if grep -qiE 'qt|libx|libgl|libxkb|libfontconfig|libfreetype' <<<"$flash_depends"; then
   echo "test-package: zt9047q-flash depends on a window system" >&2; status=1
+fi
+# Nor a database server's client: that is the forwarder's, in the station's package.
+if grep -qiE 'libpq' <<<"$flash_depends"; then
+  echo "test-package: zt9047q-flash depends on libpq" >&2; status=1
 fi
 # The window brings the command line (and so the udev rule) of its own version.
 dpkg-deb -f "$update_deb" Depends | grep -qF "zt9047q-flash (= $version)" ||

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 pgbin=/usr/lib/postgresql/15/bin
 cmake --preset default >/dev/null
-cmake --build build/default -j2 --target records_tests zt9047q-flash zt9047q-sim
+cmake --build build/default -j2 --target records_tests zt9047q-flash zt9047q-forward zt9047q-sim
 
 tmp=$(mktemp -d)
 run_as=()

@@ -18,6 +18,7 @@
 // hundredth, cut as the version rule cuts them (2.209 is 2.20, as verified).
 #pragma once
 
+#include "JsonText.h"
 #include "TerminalSurface.h"
 #include "update/UpdateDlgDlg.h"
 
@@ -27,9 +28,6 @@
 
 // The result names of the end event, one for each end of a run.
 const char* RunEndName(ERunEnd eEnd);
-
-// A JSON string literal of the text.
-std::string JsonString(const std::string& strText);
 
 struct SRunEnd
 {

@@ -56,3 +56,8 @@ bool CStopSignals::AnyRequested()
 {
     return g_bTerminate.load() || g_nInterrupts.load() != g_nTaken.load();
 }
+
+bool CStopSignals::EverRequested()
+{
+    return g_bTerminate.load() || g_nInterrupts.load() != 0;
+}

@@ -26,6 +26,9 @@ public:
     // the verification stop on it. A Ctrl-C taken as a close question
     // (answered No, or withdrawn) no longer counts.
     static bool AnyRequested();
+    // Any stop request at all since the start, taken or not: what is left
+    // to do after the runs (the records' forwarding) is then cut short.
+    static bool EverRequested();
 
     // For the platform's handlers: lock-free, so safe in a signal handler.
     static void NoteInterrupt();

@@ -22,6 +22,7 @@
 #include "records/PageRecords.h"
 #endif
 #ifndef _WIN32
+#include "records/Forwarding.h"
 #include "records/RecordsExport.h"
 #include "records/StationRecords.h"
 #endif
@@ -326,6 +327,8 @@ int main(int argc, char** argv)
         request.strResult = strResult;
         if (!strFormat.empty() && !ParseRecordsFormat(strFormat, &request.eFormat))
             return UsageError("--format " + strFormat + ": csv, jsonl or count");
+        if (IsServerTarget(strRecords))
+            return ExportServerRecords(request, strFormat);
         return ExportRecords(request, stdout, stderr);
     }
 #endif
@@ -452,7 +455,7 @@ int main(int argc, char** argv)
     auto concludeRecords = [&](int nStatus) {
 #ifndef _WIN32
         std::string strLines;
-        if (!records.Close(&strLines))
+        if (!records.Close(&strLines, CStopSignals::EverRequested()))
             nStatus = 1;
         if (!strLines.empty() && !(options.terminal.bQuiet && nStatus == 0))
             room.Say(strLines);
@@ -485,7 +488,10 @@ int main(int argc, char** argv)
         // The page reads the records the station keeps; without --record its
         // record parts answer 503.
         if (!strRecord.empty()) {
-            pPageRecords = MakePageRecordSource(strRecord);
+            // A server's records are the forwarder's to read: the page shows
+            // this station's own, from its spool.
+            pPageRecords = MakePageRecordSource(
+                IsServerTarget(strRecord) ? (strSpool.empty() ? DefaultSpoolPath() : strSpool) : strRecord);
             pPage->Web().SetRecordSource(pPageRecords.get());
         }
         room.Attach(pPage.get());

@@ -1,6 +1,7 @@
 // The record's own pieces: the image digest, ids, the export formats and
 // the TIME of --since and --until.
 #include "RecordsRig.h"
+#include "JsonText.h"
 #include "RecordsExport.h"
 #include "Sha256.h"
 
@@ -39,25 +40,57 @@ TEST(RecordFormat, IdsAreRandomVersion4Uuids)
 TEST(RecordFormat, CsvQuotesAndJsonEscapesAsTheEndEventDoes)
 {
     SRunRecord rec = EndedRecord(StartedRecord("COM33"), "rejects");
-    rec.strText = "Error: \"frame\" rejected,\r\nunit says \xE9";
+    rec.strText = "Error: \"frame\" rejected,\r\nunit says \xE9\r";
     rec.strUsbSerial.reset();
     rec.bVerified = false;
-    const std::string strCsv = RecordCsvRow(rec);
-    EXPECT_NE(strCsv.find(",\"Error: \"\"frame\"\" rejected,\r\nunit says \xE9\","), std::string::npos) << strCsv;
+    // As stored: the unit's 8-bit text as UTF-8, on one line.
+    const SRunRecord stored = RecordForStore(rec);
+    EXPECT_EQ(stored.strText, "Error: \"frame\" rejected,  unit says \xC3\xA9");
+    const std::string strCsv = RecordCsvRow(stored);
+    EXPECT_NE(strCsv.find(",\"Error: \"\"frame\"\" rejected,  unit says \xC3\xA9\","), std::string::npos) << strCsv;
     EXPECT_NE(strCsv.find(",1-2.3,,2.10,rejects,"), std::string::npos) << strCsv;
     EXPECT_EQ(strCsv.substr(strCsv.size() - 2), "\r\n");
     EXPECT_EQ(RecordCsvHeader().substr(0, 24), "id,host,user,tool_versio");
 
-    // The program's 8-bit text and the same text read back from a store
-    // (UTF-8) give the same ASCII line.
-    const std::string strLine = RecordJsonLine(rec, false);
-    SRunRecord stored = rec;
-    stored.strText = Latin1ToUtf8(rec.strText);
-    EXPECT_EQ(RecordJsonLine(stored, true), strLine);
-    EXPECT_NE(strLine.find("\"text\":\"Error: \\\"frame\\\" rejected,\\r\\nunit says \\u00e9\""), std::string::npos)
+    // The unit's byte escaped as the end event escapes it.
+    EXPECT_NE(JsonString(rec.strText).find("unit says \\u00e9"), std::string::npos);
+    const std::string strLine = RecordJsonLine(stored);
+    EXPECT_NE(strLine.find("\"text\":\"Error: \\\"frame\\\" rejected,  unit says \\u00e9\""), std::string::npos)
         << strLine;
     EXPECT_NE(strLine.find("\"usb_serial\":null,\"unit_version\":2.10,\"result\":\"rejects\""), std::string::npos);
-    EXPECT_NE(strLine.find("\"verified\":false,\"version_after\":null}"), std::string::npos);
+    EXPECT_NE(strLine.find("\"verified\":false,\"version_after\":null,\"reason\":null,\"hint\":null}"),
+              std::string::npos)
+        << strLine;
+}
+
+// A name typed in UTF-8 stays one encoding deep: stored as given, escaped
+// as the end event escapes it.
+TEST(RecordFormat, Utf8NamesAreStoredAsGiven)
+{
+    SRunRecord rec = StartedRecord("/dev/ttyPr\xC3\xBC" "f0");
+    rec.strSlot = "Pr\xC3\xBC" "fplatz 3";
+    const SRunRecord stored = RecordForStore(rec);
+    EXPECT_EQ(stored.strSlot, rec.strSlot);
+    EXPECT_EQ(stored.strPort, rec.strPort);
+    const std::string strLine = RecordJsonLine(stored);
+    EXPECT_NE(strLine.find("\"slot\":" + JsonString(*rec.strSlot)), std::string::npos) << strLine;
+    EXPECT_NE(strLine.find("Pr\\u00fcfplatz"), std::string::npos) << strLine;
+}
+
+// Cells a spreadsheet would run as a formula stay text.
+TEST(RecordFormat, CsvNeutralisesFormulaCells)
+{
+    SRunRecord rec = EndedRecord(StartedRecord("=HYPERLINK(\"http://x\")"), "silence");
+    rec.strSlot = "@bench";
+    rec.strText = "-1 frames";
+    rec.strUsbSerial = "+41";
+    rec.strHint = "\tTab";
+    const std::string strCsv = RecordCsvRow(rec);
+    EXPECT_NE(strCsv.find(",\"'=HYPERLINK(\"\"http://x\"\")\",'@bench,"), std::string::npos) << strCsv;
+    EXPECT_NE(strCsv.find(",'+41,"), std::string::npos) << strCsv;
+    EXPECT_NE(strCsv.find(",'-1 frames,"), std::string::npos) << strCsv;
+    EXPECT_NE(strCsv.find(",'\tTab\r\n"), std::string::npos) << strCsv;
+    EXPECT_EQ(CsvCell("2026-03-01"), "2026-03-01");
 }
 
 TEST(RecordFormat, TimesOfSinceAndUntil)
@@ -77,6 +110,12 @@ TEST(RecordFormat, TimesOfSinceAndUntil)
     EXPECT_EQ(str, "2026-03-01T08:05:07.500Z");
     ASSERT_TRUE(ParseRecordsTime("today", false, &str, &bInclusive));
     EXPECT_EQ(str, UtcNowIso8601Ms().substr(0, 10) + "T00:00:00.000Z");
-    for (const char* psz : {"yesterday", "2026-3-1", "2026-13-01", "2026-03-01T8:05", "2026-03-01T08:05+01:00"})
-        EXPECT_FALSE(ParseRecordsTime(psz, false, &str, &bInclusive)) << psz;
+    ASSERT_TRUE(ParseRecordsTime("2028-02-29", true, &str, &bInclusive));
+    EXPECT_EQ(str, "2028-03-01T00:00:00.000Z");
+    // Impossible days and times are refused, not rolled into the next month.
+    for (const char* psz : {"yesterday", "2026-3-1", "2026-13-01", "2026-03-01T8:05", "2026-03-01T08:05+01:00",
+                            "2026-02-30", "2026-02-29", "2100-02-29", "2026-04-31", "2026-03-01T24:00",
+                            "2026-03-01T08:60", "2026-03-01T08:05:60"})
+        for (bool bUpper : {false, true})
+            EXPECT_FALSE(ParseRecordsTime(psz, bUpper, &str, &bInclusive)) << psz;
 }

@@ -96,9 +96,9 @@ TEST(RecordsSqlite, StoresThatCannotBeWrittenAreRefusedAtStart)
     const std::string strNewer = dir / "newer.db";
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(strNewer.c_str(), &db), SQLITE_OK);
-    sqlite3_exec(db, "PRAGMA user_version=2", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA user_version=3", nullptr, nullptr, nullptr);
     sqlite3_close(db);
-    EXPECT_NE(OpenError(Options(strNewer)).find("has schema version 2; this program knows version 1"),
+    EXPECT_NE(OpenError(Options(strNewer)).find("has schema version 3; this program knows version 2"),
               std::string::npos);
 
     // Locked by another station beyond the busy time-out.
@@ -194,6 +194,7 @@ TEST(RecordsSqlite, TwoStationsWriteOneFileAtOnce)
             CRunRecorder recorder;
             SRecorderOptions o = Options(strDb);
             o.nBusyTimeoutMs = 5000;
+            o.nShutdownWaitMs = 3000; // as a station has it: every wait ends with it
             std::string strErr, strWarning;
             if (!recorder.Open(o, &strErr, &strWarning)) {
                 std::fprintf(stderr, "station %s: %s\n", pszPrefix, strErr.c_str());
@@ -242,6 +243,10 @@ TEST(RecordsSqlite, ExportFiltersCountsAndPutsNewestLast)
             rec.strStartedAt = starts[i];
             SRunRecord ended = EndedRecord(rec, results[i]);
             ended.strText = i == 1 ? "caf\xE9" : "";
+            if (i == 1) {
+                ended.strReason = "refused-frame";
+                ended.strHint = "Check the cable,\r\nthen run the update again.";
+            }
             recorder.RunEnded(ended);
         }
         ASSERT_TRUE(recorder.Close().empty());
@@ -269,9 +274,13 @@ TEST(RecordsSqlite, ExportFiltersCountsAndPutsNewestLast)
     EXPECT_EQ(out.second.find("COM33"), std::string::npos);
     EXPECT_EQ(out.second.find("COM36"), std::string::npos);
     EXPECT_NE(out.second.find(",caf\xC3\xA9,"), std::string::npos);
+    // The end's reason and hint last, the hint on one line.
+    EXPECT_NE(out.second.find(",refused-frame,\"Check the cable,  then run the update again.\"\r\n"), std::string::npos)
+        << out.second;
 
     req.eFormat = ERecordsFormat::kCount;
-    EXPECT_EQ(run(req).second, "result,count\r\ncompleted,1\r\nrejects,1\r\ntotal,2\r\n");
+    EXPECT_EQ(run(req).second, "result,count\r\ncompleted,1\r\nrejects,1\r\ntotal,2\r\n"
+                               "yield_completed,1\r\nyield_not_verified,0\r\nyield_failed,1\r\n");
     req = SRecordsExport();
     req.strResult = "completed";
     req.eFormat = ERecordsFormat::kJsonl;
@@ -284,6 +293,19 @@ TEST(RecordsSqlite, ExportFiltersCountsAndPutsNewestLast)
     req = SRecordsExport();
     req.strTarget = dir / "none.db";
     EXPECT_EQ(ExportRecords(req, stdout, stderr), 1);
+    // An output that cannot be written is a failure, with a word.
+    req.strTarget = strDb;
+    FILE* pFull = std::fopen("/dev/full", "w");
+    ASSERT_NE(pFull, nullptr);
+    char* pErrBuf = nullptr;
+    size_t nErrSize = 0;
+    FILE* pErr = open_memstream(&pErrBuf, &nErrSize);
+    EXPECT_EQ(ExportRecords(req, pFull, pErr), 1);
+    std::fclose(pErr);
+    std::fclose(pFull);
+    EXPECT_NE(std::string(pErrBuf, nErrSize).find("cannot write the records: No space left on device"),
+              std::string::npos);
+    std::free(pErrBuf);
 
     // The newest n for a reader elsewhere in the program, still newest last.
     SRecordFilter newest;
@@ -294,4 +316,87 @@ TEST(RecordsSqlite, ExportFiltersCountsAndPutsNewestLast)
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].strPort, "COM34");
     EXPECT_EQ(recs[1].strPort, "COM33");
+}
+
+// A spool shared by stations and targets: each forwarder takes only its
+// target's rows, and the counts say whose rows wait. A spool of the first
+// schema is brought up to date; its rows name no target until given one.
+TEST(RecordsSqlite, SpoolRowsKeepTheirTargetAndOwner)
+{
+    CTempDir dir;
+    const std::string strSpool = dir / "spool.db";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(strSpool.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE runs (id TEXT PRIMARY KEY NOT NULL, host TEXT, \"user\" TEXT,"
+                           " tool_version TEXT, packaged_version TEXT, image_sha256 TEXT, port TEXT, slot TEXT,"
+                           " usb_path TEXT, usb_serial TEXT, unit_version TEXT, result TEXT NOT NULL, text TEXT,"
+                           " bytes INTEGER, frames INTEGER, started_at TEXT NOT NULL, ended_at TEXT,"
+                           " elapsed_ms INTEGER, verified INTEGER, version_after TEXT, forward_mark INTEGER);"
+                           "CREATE TABLE records_meta (key TEXT PRIMARY KEY NOT NULL, value TEXT);"
+                           "INSERT INTO runs(id, result, started_at, forward_mark) VALUES"
+                           " ('old-1', 'running', '2026-03-01T08:00:00.000Z', 1);"
+                           "PRAGMA user_version=1;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+
+    CSqliteStore spool;
+    std::string strErr;
+    ASSERT_TRUE(spool.OpenForWriting(strSpool, 1000, &strErr)) << strErr;
+    const SSpoolTag prodMine{"postgresql://zt@db/prod", "me"}, prodOther{"postgresql://zt@db/prod", "bench-2"},
+        trial{"postgresql://zt@db/trial", "me"};
+    for (const SSpoolTag* pTag : {&prodMine, &prodOther, &prodOther, &trial})
+        ASSERT_TRUE(spool.Put(StartedRecord("COM33"), pTag, &strErr)) << strErr;
+    SPendingCounts counts;
+    ASSERT_TRUE(spool.CountPending(prodMine.strTarget, "me", &counts, &strErr)) << strErr;
+    EXPECT_EQ(counts.nMine, 1);
+    EXPECT_EQ(counts.nOthers, 2);
+    ASSERT_EQ(counts.otherTargets.size(), 2u);
+    EXPECT_EQ(counts.otherTargets[0], std::make_pair(std::string(), int64_t(1)));
+    EXPECT_EQ(counts.otherTargets[1], std::make_pair(trial.strTarget, int64_t(1)));
+
+    std::vector<CSqliteStore::SPending> rows;
+    ASSERT_TRUE(spool.TakePending(trial.strTarget, 200, &rows, &strErr)) << strErr;
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_TRUE(spool.MarkForwarded(rows, &strErr)) << strErr;
+    int64_t nMoved = 0;
+    ASSERT_TRUE(spool.MoveTarget("", trial.strTarget, &nMoved, &strErr)) << strErr;
+    EXPECT_EQ(nMoved, 1);
+    ASSERT_TRUE(spool.TakePending(trial.strTarget, 200, &rows, &strErr)) << strErr;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].rec.strId, "old-1");
+    ASSERT_TRUE(spool.CountPending(prodMine.strTarget, "me", &counts, &strErr)) << strErr;
+    EXPECT_EQ(counts.Total(), 3);
+    EXPECT_EQ(counts.OtherTargetsTotal(), 1);
+}
+
+// The file locked by another program past the busy time-out: the close
+// keeps its deadline (a wait for the lock under way included) and hands
+// back what it could not save.
+TEST(RecordsSqlite, CloseKeepsItsDeadlineWhileTheFileIsLocked)
+{
+    CTempDir dir;
+    const std::string strDb = dir / "runs.db";
+    SRecorderOptions o = Options(strDb);
+    o.nBusyTimeoutMs = 5000;
+    o.nShutdownWaitMs = 1000;
+    o.nMaxRetryMs = 2000;
+    CRunRecorder recorder;
+    std::string strErr, strWarning;
+    ASSERT_TRUE(recorder.Open(o, &strErr, &strWarning)) << strErr;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(strDb.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    SRunRecord rec = StartedRecord("COM33");
+    recorder.RunStarted(rec);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the writer now waits for the lock
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<SRunRecord> unsaved = recorder.Close();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1300));
+    ASSERT_EQ(unsaved.size(), 1u);
+    EXPECT_EQ(unsaved[0].strId, rec.strId);
 }

@@ -2,7 +2,10 @@
 // (repeated --port) writing SQLite files, and through their spools a real
 // PostgreSQL server that scripts/test-records.sh starts (ZT_PG_URL, ZT_PG_CTL).
 #include "RecordsExport.h"
+#include "Forwarding.h"
+#include "JsonText.h"
 #include "RecordsRig.h"
+#include "ServerRig.h"
 #include "SqliteStore.h"
 #include "support/Process.h"
 
@@ -30,8 +33,10 @@ struct SUnits
     std::vector<std::string> FlashArgs(const std::vector<std::string>& extra) const
     {
         std::vector<std::string> argv = {ZT_FLASH_EXE};
+        // By path: a COM name exists only for the first ptys, and a busy
+        // machine may have handed those out.
         for (const auto& pSim : sims)
-            argv.insert(argv.end(), {"--port", pSim->m_strCom});
+            argv.insert(argv.end(), {"--port", pSim->m_strPath});
         argv.insert(argv.end(), extra.begin(), extra.end());
         return argv;
     }
@@ -39,7 +44,7 @@ struct SUnits
     {
         std::set<std::string> ports;
         for (const auto& pSim : sims)
-            ports.insert(pSim->m_strCom);
+            ports.insert(pSim->m_strPath);
         return ports;
     }
     std::vector<std::unique_ptr<CSimProcess>> sims;
@@ -60,7 +65,13 @@ std::vector<SRunRecord> RecordsOf(const std::string& strTarget, const std::strin
     filter.strSince = strSince;
     std::vector<SRunRecord> all, mine;
     std::string strErr;
-    EXPECT_TRUE(QueryRecords(strTarget, filter, &all, &strErr)) << strErr;
+    if (IsServerTarget(strTarget)) {
+        for (const auto& row : ServerRows(strTarget))
+            if (row.second.strStartedAt >= strSince)
+                all.push_back(row.second);
+    } else {
+        EXPECT_TRUE(QueryRecords(strTarget, filter, &all, &strErr)) << strErr;
+    }
     for (const SRunRecord& rec : all)
         if (ports.count(rec.strPort))
             mine.push_back(rec);
@@ -243,4 +254,144 @@ TEST_F(RecordsServerStation, KilledStationsStartedRowsAreForwardedByTheNextRun)
         EXPECT_EQ(rec.strId == spooled[0].strId || rec.strId == spooled[1].strId, true);
     }
     EXPECT_EQ(RecordsOf(m_strUrl, m_strSince, next.Ports()).size(), 1u);
+}
+
+namespace {
+
+// The server's schema, made before another session locks its tables.
+void EnsureServerSchema(const std::string& strUrl)
+{
+    CPgStore server;
+    std::string strErr;
+    ASSERT_EQ(server.Connect(strUrl, &strErr), CPgStore::kConnected) << strErr;
+    ASSERT_TRUE(server.EnsureSchema(&strErr)) << strErr;
+}
+
+size_t Occurrences(const std::string& s, const std::string& strWhat)
+{
+    size_t n = 0;
+    for (size_t p = s.find(strWhat); p != std::string::npos; p = s.find(strWhat, p + 1))
+        ++n;
+    return n;
+}
+
+const char* const kCompleted = "Result: completed";
+
+long long MsSince(std::chrono::steady_clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count();
+}
+
+} // namespace
+
+// Another session holds a table the tool uses, from before the start: the
+// units are updated all the same, the tool ends within the records' 3 s of
+// the last unit, and the rows follow once the lock goes.
+TEST_F(RecordsServerStation, TableLockedAtStartHoldsNoUnitAndTheRowsFollowLater)
+{
+    EnsureServerSchema(m_strUrl);
+    for (const char* pszTable : {"records_meta", "runs"}) {
+        SCOPED_TRACE(pszTable);
+        const std::string strSince = UtcNowIso8601Ms(); // the ports' names come again in the next round
+        const std::string strSpool = m_dir / (std::string(pszTable) + ".db");
+        SUnits units(2, m_dir);
+        CTableLock lock(m_strUrl, pszTable);
+        int fdOut, fdErr;
+        const pid_t pid = Spawn(units.FlashArgs({"--record", m_strUrl, "--spool", strSpool}), &fdOut, &fdErr);
+        std::string strErr;
+        EXPECT_TRUE(ReadUntil(fdErr, &strErr, "Summary:", 60000)) << strErr;
+        const auto lastUnit = std::chrono::steady_clock::now();
+        ReadUntil(fdErr, &strErr, "", 20000);
+        const long long nCloseMs = MsSince(lastUnit);
+        close(fdOut);
+        close(fdErr);
+        int nStatus = 0;
+        waitpid(pid, &nStatus, 0);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << strErr;
+        EXPECT_EQ(Occurrences(strErr, kCompleted), 2u) << strErr;
+        EXPECT_LT(nCloseMs, 3800) << strErr;
+        EXPECT_NE(strErr.find("still to be sent to the server"), std::string::npos) << strErr;
+        if (std::string(pszTable) == "records_meta")
+            EXPECT_NE(strErr.find("records are kept in the spool"), std::string::npos) << strErr;
+
+        lock.Release();
+        SProcessResult r = RunProcess({ZT_FORWARD_EXE, "--once", "--spool", strSpool, "--target", m_strUrl});
+        EXPECT_EQ(r.nExit, 0) << r.strErr;
+        std::vector<SRunRecord> recs = RecordsOf(m_strUrl, strSince, units.Ports());
+        ASSERT_EQ(recs.size(), 2u);
+        for (const SRunRecord& rec : recs)
+            EXPECT_EQ(rec.strResult, "completed");
+    }
+}
+
+// The lock taken in the middle of the batch: the unit completes, and a
+// stop signal ends the tool within a second though the forwarder is held.
+TEST_F(RecordsServerStation, StopSignalEndsTheToolAtOnceWhileALockHoldsTheRows)
+{
+    EnsureServerSchema(m_strUrl);
+    for (int nSignal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(nSignal == SIGINT ? "SIGINT" : "SIGTERM");
+        const std::string strSince = UtcNowIso8601Ms(); // the port's name comes again in the next round
+        const std::string strSpool = m_dir / ("spool" + std::to_string(nSignal) + ".db");
+        SUnits units(1, m_dir);
+        int fdOut, fdErr;
+        const pid_t pid = Spawn(units.FlashArgs({"--record", m_strUrl, "--spool", strSpool}), &fdOut, &fdErr);
+        std::string strErr;
+        ASSERT_TRUE(ReadUntil(fdErr, &strErr, "Progress: 30%", 30000)) << strErr;
+        CTableLock lock(m_strUrl, "runs");
+        EXPECT_TRUE(ReadUntil(fdErr, &strErr, kCompleted, 30000)) << strErr;
+        kill(pid, nSignal);
+        const auto signalled = std::chrono::steady_clock::now();
+        ReadUntil(fdErr, &strErr, "", 10000);
+        int nStatus = 0;
+        waitpid(pid, &nStatus, 0);
+        const long long nStopMs = MsSince(signalled);
+        close(fdOut);
+        close(fdErr);
+        EXPECT_LT(nStopMs, 1000) << strErr;
+        EXPECT_NE(strErr.find("1 still to be sent to the server"), std::string::npos) << strErr;
+
+        lock.Release();
+        SProcessResult r = RunProcess({ZT_FORWARD_EXE, "--once", "--spool", strSpool, "--target", m_strUrl});
+        EXPECT_EQ(r.nExit, 0) << r.strErr;
+        std::vector<SRunRecord> recs = RecordsOf(m_strUrl, strSince, units.Ports());
+        ASSERT_EQ(recs.size(), 1u);
+        EXPECT_EQ(recs[0].strResult, "completed");
+    }
+}
+
+// A port named in UTF-8 reads the same in the end event, the spool, the
+// server and both CSV exports; an export that cannot be written fails.
+TEST_F(RecordsServerStation, Utf8PortNameRoundTripsFromEndEventToEveryStore)
+{
+    SUnits units(1, m_dir);
+    const std::string strPort = m_dir / "Pr\xC3\xBC" "fplatz-1";
+    ASSERT_EQ(symlink(units.sims[0]->m_strPath.c_str(), strPort.c_str()), 0);
+    const std::string strSpool = m_dir / "spool.db";
+    SProcessResult r = RunProcess({ZT_FLASH_EXE, "--port", strPort, "--json", "--record", m_strUrl, "--spool", strSpool});
+    ASSERT_EQ(r.nExit, 0) << r.strErr;
+    const std::string strEscaped = JsonString(strPort);
+    EXPECT_NE(strEscaped.find("Pr\\u00fcfplatz"), std::string::npos);
+    EXPECT_NE(r.strOut.find("{\"event\":\"end\",\"port\":" + strEscaped), std::string::npos) << r.strOut;
+
+    const std::vector<SRunRecord> spooled = RecordsOf(strSpool, m_strSince, {strPort});
+    const std::vector<SRunRecord> onServer = RecordsOf(m_strUrl, m_strSince, {strPort});
+    ASSERT_EQ(spooled.size(), 1u);
+    ASSERT_EQ(onServer.size(), 1u);
+    EXPECT_EQ(spooled[0].strPort, strPort);
+    EXPECT_EQ(onServer[0].strPort, strPort);
+    EXPECT_NE(RecordJsonLine(onServer[0]).find(",\"port\":" + strEscaped + ","), std::string::npos);
+    for (const std::string& strTarget : {strSpool, m_strUrl}) {
+        SProcessResult csv = RunProcess({ZT_FLASH_EXE, "--records", strTarget, "--since", m_strSince});
+        EXPECT_EQ(csv.nExit, 0) << csv.strErr;
+        EXPECT_NE(csv.strOut.find("," + strPort + ","), std::string::npos) << strTarget << "\n" << csv.strOut;
+        SProcessResult full = RunProcess({ZT_FLASH_EXE, "--records", strTarget}, [] {
+            const int fd = open("/dev/full", O_WRONLY);
+            dup2(fd, 1);
+        });
+        EXPECT_EQ(full.nExit, 1) << strTarget;
+        EXPECT_NE(full.strErr.find("zt9047q-flash: cannot write the records"), std::string::npos) << full.strErr;
+        SProcessResult day = RunProcess({ZT_FLASH_EXE, "--records", strTarget, "--until", "2026-02-30"});
+        EXPECT_EQ(day.nExit, 2) << strTarget;
+    }
 }

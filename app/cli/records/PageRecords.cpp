@@ -4,19 +4,6 @@
 
 namespace {
 
-// The good and the bad of a day as the page counts them: up-to-date and
-// declined are neither, nor is a run still going.
-bool CountsAsCompleted(const SRunRecord& rec)
-{
-    return rec.strResult == "completed" && rec.bVerified.value_or(true);
-}
-
-bool CountsAsFailed(const SRunRecord& rec)
-{
-    return !CountsAsCompleted(rec) && rec.strResult != "up-to-date" && rec.strResult != "declined"
-        && rec.strResult != "running";
-}
-
 class CPageRecords : public IRecordSource
 {
 public:
@@ -32,7 +19,7 @@ public:
         filter.nLimit = static_cast<long long>(nLimit);
         std::string s = "[";
         for (const SRunRecord& rec : Query(filter)) {
-            std::string strLine = RecordJsonLine(rec, true);
+            std::string strLine = RecordJsonLine(rec);
             while (!strLine.empty() && (strLine.back() == '\n' || strLine.back() == '}'))
                 strLine.pop_back();
             // The page names the two times briefly.
@@ -55,8 +42,9 @@ public:
     {
         SRecordCounts counts;
         for (const SRunRecord& rec : Query(DayFilter(strDay))) {
-            counts.nCompleted += CountsAsCompleted(rec) ? 1 : 0;
-            counts.nFailed += CountsAsFailed(rec) ? 1 : 0;
+            const ERunYield eYield = RecordYield(rec);
+            counts.nCompleted += eYield == ERunYield::kCompleted ? 1 : 0;
+            counts.nFailed += eYield == ERunYield::kFailed ? 1 : 0;
         }
         return counts;
     }

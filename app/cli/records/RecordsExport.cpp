@@ -1,7 +1,8 @@
 #include "RecordsExport.h"
-#include "PgStore.h"
+#include "Forwarding.h"
 #include "SqliteStore.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -10,7 +11,6 @@ namespace {
 
 // Export reads only, and waits a little longer than a writer for a lock.
 const int kReadBusyMs = 10000;
-const int kReadConnectS = 10;
 
 bool Digits(const std::string& s, size_t nAt, size_t nCount)
 {
@@ -25,14 +25,19 @@ bool Digits(const std::string& s, size_t nAt, size_t nCount)
 bool ReadStore(const std::string& strTarget, const SRecordFilter& filter,
                const std::function<void(const SRunRecord&)>& onRecord, std::string* pErr)
 {
-    if (IsPostgresTarget(strTarget)) {
-        CPgStore server;
-        if (server.Connect(strTarget, kReadConnectS, pErr) != CPgStore::kConnected)
-            return false;
-        return server.Query(filter, onRecord, pErr);
+    if (IsServerTarget(strTarget)) {
+        *pErr = strTarget + ": a server's records are read through zt9047q-forward";
+        return false;
     }
     CSqliteStore store;
     return store.OpenForReading(strTarget, kReadBusyMs, pErr) && store.Query(filter, onRecord, pErr);
+}
+
+int DaysInMonth(int nYear, int nMonth)
+{
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool bLeap = (nYear % 4 == 0 && nYear % 100 != 0) || nYear % 400 == 0;
+    return nMonth == 2 && bLeap ? 29 : kDays[nMonth - 1];
 }
 
 } // namespace
@@ -44,8 +49,9 @@ bool ParseRecordsTime(const std::string& strText, bool bUpper, std::string* pBou
         s = UtcNowIso8601Ms().substr(0, 10);
     if (!Digits(s, 0, 4) || s[4] != '-' || !Digits(s, 5, 2) || s[7] != '-' || !Digits(s, 8, 2))
         return false;
+    const int nYear = std::atoi(s.substr(0, 4).c_str());
     const int nMonth = std::atoi(s.substr(5, 2).c_str()), nDay = std::atoi(s.substr(8, 2).c_str());
-    if (nMonth < 1 || nMonth > 12 || nDay < 1 || nDay > 31)
+    if (nMonth < 1 || nMonth > 12 || nDay < 1 || nDay > DaysInMonth(nYear, nMonth))
         return false;
     if (s.size() == 10) {
         *pbInclusive = false;
@@ -86,7 +92,7 @@ bool ParseRecordsTime(const std::string& strText, bool bUpper, std::string* pBou
     if (i < s.size() && s[i] == 'Z')
         ++i;
     if (i != s.size() || std::atoi(strTime.c_str()) > 23 || std::atoi(strTime.c_str() + 3) > 59
-        || std::atoi(strSec.c_str() + 1) > 60)
+        || std::atoi(strSec.c_str() + 1) > 59)
         return false;
     *pBound = s.substr(0, 10) + "T" + strTime + strSec + strMs + "Z";
     *pbInclusive = true;
@@ -113,55 +119,82 @@ bool QueryRecords(const std::string& strTarget, const SRecordFilter& filter, std
     return ReadStore(strTarget, filter, [pRecords](const SRunRecord& rec) { pRecords->push_back(rec); }, pErr);
 }
 
-int ExportRecords(const SRecordsExport& request, FILE* pOut, FILE* pErr)
+void SYieldCounts::Add(const SRunRecord& rec)
 {
+    switch (RecordYield(rec)) {
+    case ERunYield::kCompleted: ++nCompleted; break;
+    case ERunYield::kNotVerified: ++nNotVerified; break;
+    case ERunYield::kFailed: ++nFailed; break;
+    case ERunYield::kNeither: break;
+    }
+}
+
+int ExportRecords(const SRecordsExport& request, FILE* pOut, FILE* pErr, const RecordReader& reader)
+{
+    const char* pszProgram = request.strProgram.c_str();
     SRecordFilter filter;
     bool bIgnored = false;
     if (!request.strSince.empty() && !ParseRecordsTime(request.strSince, false, &filter.strSince, &bIgnored)) {
-        std::fprintf(pErr, "zt9047q-flash: --since %s: not a date (2026-03-01), a UTC date-time (2026-03-01T08:00:00) or today\n",
-                     request.strSince.c_str());
+        std::fprintf(pErr, "%s: --since %s: not a date (2026-03-01), a UTC date-time (2026-03-01T08:00:00) or today\n",
+                     pszProgram, request.strSince.c_str());
         return 2;
     }
     if (!request.strUntil.empty()
         && !ParseRecordsTime(request.strUntil, true, &filter.strUntil, &filter.bUntilInclusive)) {
-        std::fprintf(pErr, "zt9047q-flash: --until %s: not a date (2026-03-01), a UTC date-time (2026-03-01T08:00:00) or today\n",
-                     request.strUntil.c_str());
+        std::fprintf(pErr, "%s: --until %s: not a date (2026-03-01), a UTC date-time (2026-03-01T08:00:00) or today\n",
+                     pszProgram, request.strUntil.c_str());
         return 2;
     }
     filter.strResult = request.strResult;
 
     std::string strOut;
     std::map<std::string, long long> counts;
+    SYieldCounts yield;
     long long nTotal = 0;
+    bool bWriteFailed = false;
+    int nWriteErrno = 0;
     // Written in pieces, so that 100,000 records never sit in memory at once.
     auto flush = [&](bool bAll) {
-        if (bAll || strOut.size() >= 65536) {
-            std::fwrite(strOut.data(), 1, strOut.size(), pOut);
-            strOut.clear();
+        if (bWriteFailed || !(bAll || strOut.size() >= 65536))
+            return;
+        if (std::fwrite(strOut.data(), 1, strOut.size(), pOut) != strOut.size() || (bAll && std::fflush(pOut) != 0)) {
+            bWriteFailed = true;
+            nWriteErrno = errno;
         }
+        strOut.clear();
     };
     if (request.eFormat == ERecordsFormat::kCsv)
         strOut = RecordCsvHeader();
     std::string strErr;
-    const bool bOk = ReadStore(request.strTarget, filter, [&](const SRunRecord& rec) {
+    auto onRecord = [&](const SRunRecord& rec) {
         ++nTotal;
-        if (request.eFormat == ERecordsFormat::kCount)
+        if (request.eFormat == ERecordsFormat::kCount) {
             ++counts[rec.strResult];
-        else
-            strOut += request.eFormat == ERecordsFormat::kCsv ? RecordCsvRow(rec) : RecordJsonLine(rec, true);
+            yield.Add(rec);
+        } else {
+            strOut += request.eFormat == ERecordsFormat::kCsv ? RecordCsvRow(rec) : RecordJsonLine(rec);
+        }
         flush(false);
-    }, &strErr);
+    };
+    const bool bOk = reader ? reader(filter, onRecord, &strErr) : ReadStore(request.strTarget, filter, onRecord, &strErr);
     if (!bOk) {
-        std::fprintf(pErr, "zt9047q-flash: %s\n", strErr.c_str());
+        std::fprintf(pErr, "%s: %s\n", pszProgram, strErr.c_str());
         return 1;
     }
     if (request.eFormat == ERecordsFormat::kCount) {
         strOut = "result,count\r\n";
         for (const auto& c : counts)
-            strOut += c.first + "," + std::to_string(c.second) + "\r\n";
+            strOut += CsvCell(c.first) + "," + std::to_string(c.second) + "\r\n";
         strOut += "total," + std::to_string(nTotal) + "\r\n";
+        strOut += "yield_completed," + std::to_string(yield.nCompleted) + "\r\n";
+        strOut += "yield_not_verified," + std::to_string(yield.nNotVerified) + "\r\n";
+        strOut += "yield_failed," + std::to_string(yield.nFailed) + "\r\n";
     }
     flush(true);
-    std::fflush(pOut);
+    if (bWriteFailed) {
+        std::fprintf(pErr, "%s: cannot write the records: %s\n", pszProgram,
+                     nWriteErrno ? std::strerror(nWriteErrno) : "write error");
+        return 1;
+    }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "RunRecord.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,7 @@ enum class ERecordsFormat
 {
     kCsv,   // RFC 4180 with a header row
     kJsonl, // one JSON object per record
-    kCount, // "result,count" rows per result, then "total,N"
+    kCount, // "result,count" rows per result, "total,N", then the yield's three figures
 };
 bool ParseRecordsFormat(const std::string& strText, ERecordsFormat* pFormat);
 
@@ -26,13 +27,32 @@ struct SRecordsExport
     std::string strUntil;
     std::string strResult;
     ERecordsFormat eFormat = ERecordsFormat::kCsv;
+    std::string strProgram = "zt9047q-flash"; // the name in messages
 };
 
-// Writes the records, newest last, to pOut; faults go to pErr. Returns the
-// exit status: 0, 1 when the store cannot be read, 2 for a bad TIME.
-int ExportRecords(const SRecordsExport& request, FILE* pOut, FILE* pErr);
+// Reads a store's records that match, newest last, one by one. False with
+// the reason when the store cannot be read.
+typedef std::function<bool(const SRecordFilter& filter, const std::function<void(const SRunRecord&)>& onRecord,
+                           std::string* pErr)>
+    RecordReader;
 
-// The records of a store that match, newest last (a file path or a
-// postgresql:// URL). False with the reason when the store cannot be read.
+// Writes the records, newest last, to pOut; faults go to pErr. Returns the
+// exit status: 0, 1 when the store cannot be read or the output cannot be
+// written, 2 for a bad or impossible TIME. Without a reader: the SQLite file
+// strTarget.
+int ExportRecords(const SRecordsExport& request, FILE* pOut, FILE* pErr, const RecordReader& reader = nullptr);
+
+// The records of an SQLite file that match, newest last. False with the
+// reason when the store cannot be read (a server's records are read by
+// zt9047q-forward, which links its library).
 bool QueryRecords(const std::string& strTarget, const SRecordFilter& filter, std::vector<SRunRecord>* pRecords,
                   std::string* pErr);
+
+// The yield's figures as --format count names them.
+struct SYieldCounts
+{
+    long long nCompleted = 0;
+    long long nNotVerified = 0;
+    long long nFailed = 0;
+    void Add(const SRunRecord& rec);
+};

@@ -1,5 +1,7 @@
 #include "RunRecord.h"
 
+#include "JsonText.h"
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -10,10 +12,12 @@
 
 namespace {
 
+// By ERecordColumn.
 const std::vector<const char*> kNames = {
     "id", "host", "user", "tool_version", "packaged_version", "image_sha256", "port", "slot", "usb_path",
     "usb_serial", "unit_version", "result", "text", "bytes", "frames", "started_at", "ended_at",
-    "elapsed_ms", "verified", "version_after"};
+    "elapsed_ms", "verified", "version_after", "reason", "hint"};
+static_assert(kRecordColumns == 22, "a column added to ERecordColumn needs its name here");
 
 std::optional<std::string> OptInt(const std::optional<int64_t>& n)
 {
@@ -29,74 +33,22 @@ std::optional<int64_t> ToInt(const std::optional<std::string>& s)
     return std::strtoll(s->c_str(), nullptr, 10);
 }
 
-// Appends the JSON escape of one character (code point).
-void EscapeCodePoint(std::string* pOut, uint32_t c)
+// A spreadsheet reads these first characters as a formula.
+bool LooksLikeFormula(const std::string& str)
 {
-    char sz[16];
-    switch (c) {
-    case '"': *pOut += "\\\""; return;
-    case '\\': *pOut += "\\\\"; return;
-    case '\r': *pOut += "\\r"; return;
-    case '\n': *pOut += "\\n"; return;
-    case '\t': *pOut += "\\t"; return;
-    default: break;
-    }
-    if (c >= 0x20 && c < 0x7F) {
-        *pOut += static_cast<char>(c);
-    } else if (c < 0x10000) {
-        std::snprintf(sz, sizeof sz, "\\u%04x", c);
-        *pOut += sz;
-    } else {
-        c -= 0x10000;
-        std::snprintf(sz, sizeof sz, "\\u%04x\\u%04x", 0xD800 + (c >> 10), 0xDC00 + (c & 0x3FF));
-        *pOut += sz;
-    }
+    return !str.empty() && std::string("=+-@\t\r").find(str[0]) != std::string::npos;
 }
 
-std::string JsonText(const std::string& str, bool bUtf8)
+std::string OneLine(const std::string& str)
 {
-    std::string out = "\"";
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(str.data());
-    const size_t n = str.size();
-    for (size_t i = 0; i < n;) {
-        uint32_t c = p[i];
-        size_t nLen = 1;
-        if (bUtf8 && c >= 0xC0) {
-            // A well-formed sequence from our own conversion or the server;
-            // anything else is taken byte by byte.
-            size_t nMore = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
-            uint32_t v = c & (0x3Fu >> nMore);
-            bool bOk = i + nMore < n;
-            for (size_t k = 1; bOk && k <= nMore; ++k) {
-                if ((p[i + k] & 0xC0) != 0x80)
-                    bOk = false;
-                else
-                    v = v << 6 | (p[i + k] & 0x3F);
-            }
-            if (bOk) {
-                c = v;
-                nLen = nMore + 1;
-            }
-        }
-        EscapeCodePoint(&out, c);
-        i += nLen;
-    }
-    return out + "\"";
-}
-
-std::string CsvField(const std::optional<std::string>& str)
-{
-    if (!str)
+    std::string out = str;
+    for (char& c : out)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    const size_t nFirst = out.find_first_not_of(' ');
+    if (nFirst == std::string::npos)
         return "";
-    if (str->find_first_of(",\"\r\n") == std::string::npos)
-        return *str;
-    std::string out = "\"";
-    for (char c : *str) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + "\"";
+    return out.substr(nFirst, out.find_last_not_of(' ') - nFirst + 1);
 }
 
 } // namespace
@@ -133,35 +85,62 @@ std::vector<SField> RecordFields(const SRunRecord& r)
         {"elapsed_ms", K::kInteger, OptInt(r.nElapsedMs)},
         {"verified", K::kBool, verified},
         {"version_after", K::kVersion, r.strVersionAfter},
+        {"reason", K::kText, r.strReason},
+        {"hint", K::kText, r.strHint},
     };
 }
 
-SRunRecord RecordFromValues(const std::function<std::optional<std::string>(size_t nColumn)>& value)
+EFieldKind RecordFieldKind(ERecordColumn eColumn)
+{
+    switch (eColumn) {
+    case kColPackagedVersion:
+    case kColUnitVersion:
+    case kColVersionAfter: return EFieldKind::kVersion;
+    case kColBytes:
+    case kColFrames:
+    case kColElapsedMs: return EFieldKind::kInteger;
+    case kColVerified: return EFieldKind::kBool;
+    default: return EFieldKind::kText;
+    }
+}
+
+SRunRecord RecordFromValues(const std::function<std::optional<std::string>(ERecordColumn eColumn)>& value)
 {
     SRunRecord r;
-    auto text = [&](size_t i) { return value(i).value_or(""); };
-    r.strId = text(0);
-    r.strHost = text(1);
-    r.strUser = text(2);
-    r.strToolVersion = text(3);
-    r.strPackagedVersion = text(4);
-    r.strImageSha256 = text(5);
-    r.strPort = text(6);
-    r.strSlot = value(7);
-    r.strUsbPath = value(8);
-    r.strUsbSerial = value(9);
-    r.strUnitVersion = value(10);
-    r.strResult = text(11);
-    r.strText = text(12);
-    r.nBytes = ToInt(value(13)).value_or(0);
-    r.nFrames = ToInt(value(14)).value_or(0);
-    r.strStartedAt = text(15);
-    r.strEndedAt = value(16);
-    r.nElapsedMs = ToInt(value(17));
-    if (std::optional<std::string> v = value(18))
+    auto text = [&](ERecordColumn e) { return value(e).value_or(""); };
+    r.strId = text(kColId);
+    r.strHost = text(kColHost);
+    r.strUser = text(kColUser);
+    r.strToolVersion = text(kColToolVersion);
+    r.strPackagedVersion = text(kColPackagedVersion);
+    r.strImageSha256 = text(kColImageSha256);
+    r.strPort = text(kColPort);
+    r.strSlot = value(kColSlot);
+    r.strUsbPath = value(kColUsbPath);
+    r.strUsbSerial = value(kColUsbSerial);
+    r.strUnitVersion = value(kColUnitVersion);
+    r.strResult = text(kColResult);
+    r.strText = text(kColText);
+    r.nBytes = ToInt(value(kColBytes)).value_or(0);
+    r.nFrames = ToInt(value(kColFrames)).value_or(0);
+    r.strStartedAt = text(kColStartedAt);
+    r.strEndedAt = value(kColEndedAt);
+    r.nElapsedMs = ToInt(value(kColElapsedMs));
+    if (std::optional<std::string> v = value(kColVerified))
         r.bVerified = *v == "true" || *v == "t" || *v == "1";
-    r.strVersionAfter = value(19);
+    r.strVersionAfter = value(kColVersionAfter);
+    r.strReason = value(kColReason);
+    r.strHint = value(kColHint);
     return r;
+}
+
+ERunYield RecordYield(const SRunRecord& rec)
+{
+    if (rec.strResult == "completed")
+        return rec.bVerified.value_or(true) ? ERunYield::kCompleted : ERunYield::kNotVerified;
+    if (rec.strResult == "up-to-date" || rec.strResult == "declined" || rec.strResult == "running")
+        return ERunYield::kNeither;
+    return ERunYield::kFailed;
 }
 
 std::string NewRecordId()
@@ -234,23 +213,20 @@ std::string StationUserName()
     return std::to_string(geteuid());
 }
 
-std::string Latin1ToUtf8(const std::string& str)
+SRunRecord RecordForStore(SRunRecord rec)
 {
-    std::string out;
-    out.reserve(str.size());
-    for (char ch : str) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out += ch;
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    for (std::string* p : {&rec.strHost, &rec.strUser, &rec.strPort})
+        *p = Utf8Text(*p);
+    rec.strText = OneLine(Utf8Text(rec.strText));
+    for (std::optional<std::string>* p : {&rec.strSlot, &rec.strUsbPath, &rec.strUsbSerial, &rec.strReason})
+        if (*p)
+            **p = Utf8Text(**p);
+    if (rec.strHint)
+        rec.strHint = OneLine(Utf8Text(*rec.strHint));
+    return rec;
 }
 
-std::string RecordJsonLine(const SRunRecord& rec, bool bUtf8)
+std::string RecordJsonLine(const SRunRecord& rec)
 {
     std::string out = "{";
     bool bFirst = true;
@@ -264,11 +240,25 @@ std::string RecordJsonLine(const SRunRecord& rec, bool bUtf8)
         if (!f.strValue)
             out += "null";
         else if (f.eKind == EFieldKind::kText)
-            out += JsonText(*f.strValue, bUtf8);
+            out += JsonString(*f.strValue);
         else
             out += *f.strValue;
     }
     return out + "}\n";
+}
+
+std::string CsvCell(const std::string& strText)
+{
+    const std::string str = LooksLikeFormula(strText) ? "'" + strText : strText;
+    if (str.find_first_of(",\"\r\n") == std::string::npos)
+        return str;
+    std::string out = "\"";
+    for (char c : str) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
 }
 
 std::string RecordCsvHeader()
@@ -290,7 +280,9 @@ std::string RecordCsvRow(const SRunRecord& rec)
         if (!bFirst)
             out += ',';
         bFirst = false;
-        out += CsvField(f.strValue);
+        // Counts and versions are numbers: a negative one stays a number.
+        if (f.strValue)
+            out += f.eKind == EFieldKind::kText ? CsvCell(*f.strValue) : *f.strValue;
     }
     return out + "\r\n";
 }

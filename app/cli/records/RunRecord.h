@@ -32,6 +32,37 @@ struct SRunRecord
     std::optional<int64_t> nElapsedMs;         // elapsed_ms
     std::optional<bool> bVerified;             // verified (--verify only)
     std::optional<std::string> strVersionAfter; // version_after (--verify only)
+    std::optional<std::string> strReason;       // reason: why the run ended, a stable code
+    std::optional<std::string> strHint;         // hint: what the operator should do now
+};
+
+// The columns by name, in their published order (the CSV header's, the JSON
+// keys'). New columns go at the end, so that no column moves.
+enum ERecordColumn : size_t
+{
+    kColId,
+    kColHost,
+    kColUser,
+    kColToolVersion,
+    kColPackagedVersion,
+    kColImageSha256,
+    kColPort,
+    kColSlot,
+    kColUsbPath,
+    kColUsbSerial,
+    kColUnitVersion,
+    kColResult,
+    kColText,
+    kColBytes,
+    kColFrames,
+    kColStartedAt,
+    kColEndedAt,
+    kColElapsedMs,
+    kColVerified,
+    kColVersionAfter,
+    kColReason,
+    kColHint,
+    kRecordColumns
 };
 
 // How a field is kept and written: a text (a JSON string), a count, a
@@ -48,10 +79,18 @@ struct SField
     std::optional<std::string> strValue;
 };
 std::vector<SField> RecordFields(const SRunRecord& rec);
-// The column names in order.
+// The column names in order, and each column's kind.
 const std::vector<const char*>& RecordFieldNames();
-// Builds a record from values given by column name (absent: null).
-SRunRecord RecordFromValues(const std::function<std::optional<std::string>(size_t nColumn)>& value);
+EFieldKind RecordFieldKind(ERecordColumn eColumn);
+// Builds a record from each column's value (absent: null; a flag as
+// "true"/"t"/"1" or anything else for false).
+SRunRecord RecordFromValues(const std::function<std::optional<std::string>(ERecordColumn eColumn)>& value);
+
+// Where a run stands in the yield: completed (and verified, when that was
+// asked), completed but found not verified, failed, or none of these
+// (up-to-date, declined, still running).
+enum class ERunYield { kCompleted, kNotVerified, kFailed, kNeither };
+ERunYield RecordYield(const SRunRecord& rec);
 
 // A new random UUID (version 4) from the system's random source.
 std::string NewRecordId();
@@ -62,14 +101,25 @@ std::string UtcNowIso8601Ms();
 std::string StationHostName();
 std::string StationUserName();
 
-// The program's texts are 8-bit, each byte its Latin-1 character; the
-// stores keep UTF-8.
-std::string Latin1ToUtf8(const std::string& str);
+// The record as the stores keep it: every text as UTF-8 (Utf8Text: valid
+// UTF-8 as it is, other bytes as their Latin-1 characters), and the end's
+// texts on one line (a CR or LF, which the unit's messages carry, becomes a
+// space; none at either end).
+SRunRecord RecordForStore(SRunRecord rec);
 
-// The record as one JSON Lines object with the columns' names. bUtf8: the
-// texts are UTF-8 (as read from a store) rather than the program's 8-bit
-// texts. Non-ASCII characters are escaped either way, so lines stay ASCII.
-std::string RecordJsonLine(const SRunRecord& rec, bool bUtf8);
-// RFC 4180: the header row and a record's row, each ending in CR LF.
+// The record as one JSON Lines object with the columns' names, texts
+// escaped as the end event escapes them (JsonString), so lines stay ASCII.
+std::string RecordJsonLine(const SRunRecord& rec);
+// The same: texts once told apart by where they came from (the flag) are
+// now read one way.
+inline std::string RecordJsonLine(const SRunRecord& rec, bool /*bUtf8*/)
+{
+    return RecordJsonLine(rec);
+}
+// RFC 4180: the header row and a record's row, each ending in CR LF. A cell
+// that a spreadsheet would take for a formula (beginning with =, +, -, @,
+// a tab or a CR) gets a leading ' so that it stays text.
 std::string RecordCsvHeader();
 std::string RecordCsvRow(const SRunRecord& rec);
+// One CSV cell as RecordCsvRow writes it (quoted when needed, neutralised).
+std::string CsvCell(const std::string& strText);

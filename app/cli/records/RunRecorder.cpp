@@ -1,14 +1,18 @@
 #include "RunRecorder.h"
-#include "PgStore.h"
-#include "SqliteStore.h"
+#include "Forwarding.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -16,17 +20,11 @@ namespace {
 typedef std::chrono::steady_clock Clock;
 
 const int kFirstRetryMs = 50;
-const int kForwardBatch = 200;
 
-// The caller's 8-bit texts as the stores keep them (UTF-8).
-SRunRecord ForStore(SRunRecord rec)
+int MsUntil(Clock::time_point t)
 {
-    for (std::string* p : {&rec.strHost, &rec.strUser, &rec.strPort, &rec.strText})
-        *p = Latin1ToUtf8(*p);
-    for (std::optional<std::string>* p : {&rec.strSlot, &rec.strUsbPath, &rec.strUsbSerial})
-        if (*p)
-            **p = Latin1ToUtf8(**p);
-    return rec;
+    const auto n = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
+    return n < 0 ? 0 : static_cast<int>(n);
 }
 
 // mkdir -p of the folders above a file.
@@ -66,14 +64,12 @@ struct CRunRecorder::SState
     SRecorderOptions options;
     bool bServer = false;
     std::string strStorePath;
-    CSqliteStore writerStore;
-    CSqliteStore forwardStore;
-    CPgStore server;
-    bool bSchemaChecked = false;
+    SSpoolTag spoolTag; // with a server: where the rows go, and this station's mark
+    CSqliteStore store;
+    CForwarderLink forwarder;
 
     mutable std::mutex mx;
     std::condition_variable cvWriter;
-    std::condition_variable cvForward;
     std::deque<SRunRecord> queue;
     struct SRun
     {
@@ -82,13 +78,12 @@ struct CRunRecorder::SState
     };
     std::map<std::string, SRun> runs;
     bool bStopWriter = false;
-    bool bStopForward = false;
-    bool bWakeForward = true;
     Clock::time_point stopBy;
-    int64_t nPending = 0;
+    bool bPendingKnown = true;
+    SPendingCounts pending;
     std::string strLastError;
     std::thread writer;
-    std::thread forwarder;
+    bool bClosed = false;
 
     void Queue(const SRunRecord& rec)
     {
@@ -101,9 +96,6 @@ struct CRunRecorder::SState
     }
 
     void WriterLoop();
-    void ForwarderLoop();
-    // One round of the forwarder: true when it moved rows.
-    bool ForwardSome(bool* pbFault, std::string* pErr, int64_t* pnPending);
 };
 
 void CRunRecorder::SState::WriterLoop()
@@ -117,112 +109,28 @@ void CRunRecorder::SState::WriterLoop()
         const SRunRecord rec = queue.front();
         lk.unlock();
         std::string strErr;
-        int64_t nPendingNow = -1;
-        bool bOk = writerStore.Put(ForStore(rec), bServer, &strErr);
-        std::string strIgnored;
-        if (bOk && bServer && !writerStore.CountPending(&nPendingNow, &strIgnored))
-            nPendingNow = -1;
+        const bool bOk = store.Put(RecordForStore(rec), bServer ? &spoolTag : nullptr, &strErr);
+        if (bOk && bServer)
+            forwarder.Nudge();
         lk.lock();
         if (bOk) {
             queue.pop_front();
             ++runs[rec.strId].nDone;
-            if (nPendingNow >= 0)
-                nPending = nPendingNow;
             nRetryMs = kFirstRetryMs;
-            bWakeForward = true;
-            cvForward.notify_one();
             continue;
         }
         // A full disk or a lock held too long: keep the record at the head
-        // (records stay in order) and try again after a growing pause.
+        // (records stay in order) and try again after a growing pause, cut
+        // to the close's deadline.
         strLastError = strErr;
         if (bStopWriter && Clock::now() >= stopBy)
             break;
         const bool bStopBefore = bStopWriter;
-        cvWriter.wait_for(lk, std::chrono::milliseconds(nRetryMs), [&] { return bStopWriter != bStopBefore; });
+        int nPauseMs = nRetryMs;
+        if (bStopWriter)
+            nPauseMs = std::min(nPauseMs, MsUntil(stopBy));
+        cvWriter.wait_for(lk, std::chrono::milliseconds(nPauseMs), [&] { return bStopWriter != bStopBefore; });
         nRetryMs = std::min(nRetryMs * 2, options.nMaxRetryMs);
-    }
-}
-
-bool CRunRecorder::SState::ForwardSome(bool* pbFault, std::string* pErr, int64_t* pnPending)
-{
-    *pbFault = false;
-    if (!server.Connected()) {
-        if (server.Connect(options.strTarget, options.nConnectTimeoutS, pErr) != CPgStore::kConnected) {
-            *pbFault = true;
-            return false;
-        }
-        bSchemaChecked = false;
-    }
-    if (!bSchemaChecked) {
-        if (!server.EnsureSchema(pErr)) {
-            server.Close();
-            *pbFault = true;
-            return false;
-        }
-        bSchemaChecked = true;
-    }
-    std::vector<CSqliteStore::SPending> rows;
-    if (!forwardStore.TakePending(kForwardBatch, &rows, pErr)) {
-        *pbFault = true;
-        return false;
-    }
-    if (rows.empty()) {
-        *pnPending = 0;
-        return false;
-    }
-    std::vector<SRunRecord> recs;
-    for (const CSqliteStore::SPending& row : rows)
-        recs.push_back(row.rec);
-    // Sent first, marked after: a crash between the two sends the rows
-    // again, and the server takes them again by their id.
-    if (!server.PutBatch(recs, pErr)) {
-        server.Close();
-        *pbFault = true;
-        return false;
-    }
-    if (!forwardStore.MarkForwarded(rows, pErr) || !forwardStore.CountPending(pnPending, pErr)) {
-        *pbFault = true;
-        return false;
-    }
-    return true;
-}
-
-void CRunRecorder::SState::ForwarderLoop()
-{
-    std::unique_lock<std::mutex> lk(mx);
-    int nRetryMs = kFirstRetryMs * 2;
-    for (;;) {
-        if (bStopForward && (nPending == 0 || Clock::now() >= stopBy))
-            break;
-        bWakeForward = false;
-        lk.unlock();
-        bool bFault = false;
-        std::string strErr;
-        int64_t nPendingNow = -1;
-        const bool bMoved = ForwardSome(&bFault, &strErr, &nPendingNow);
-        lk.lock();
-        if (nPendingNow >= 0)
-            nPending = nPendingNow;
-        if (bMoved) {
-            nRetryMs = kFirstRetryMs * 2;
-            continue;
-        }
-        if (bFault) {
-            // The server away, or the network cut: the rows wait in the
-            // spool; try again after a growing pause.
-            strLastError = strErr;
-            if (bStopForward && Clock::now() >= stopBy)
-                break;
-            // New rows do not cut the pause short; the stop does.
-            const bool bStopBefore = bStopForward;
-            cvForward.wait_for(lk, std::chrono::milliseconds(nRetryMs), [&] { return bStopForward != bStopBefore; });
-            nRetryMs = std::min(nRetryMs * 2, options.nMaxRetryMs);
-            continue;
-        }
-        if (bStopForward)
-            break;
-        cvForward.wait(lk, [&] { return bWakeForward || bStopForward; });
     }
 }
 
@@ -230,42 +138,52 @@ CRunRecorder::CRunRecorder() : m_p(new SState) {}
 
 CRunRecorder::~CRunRecorder()
 {
-    Close();
+    Close(true);
 }
 
 bool CRunRecorder::Open(const SRecorderOptions& options, std::string* pErr, std::string* pWarning)
 {
     SState& s = *m_p;
     s.options = options;
-    s.bServer = IsPostgresTarget(options.strTarget);
+    s.bServer = IsServerTarget(options.strTarget);
     if (!s.bServer) {
         s.strStorePath = options.strTarget;
-        return s.writerStore.OpenForWriting(s.strStorePath, options.nBusyTimeoutMs, pErr)
+        return s.store.OpenForWriting(s.strStorePath, options.nBusyTimeoutMs, pErr)
             && (s.writer = std::thread([&s] { s.WriterLoop(); }), true);
     }
     s.strStorePath = options.strSpool.empty() ? DefaultSpoolPath() : options.strSpool;
+    s.spoolTag.strTarget = TargetWithoutPassword(options.strTarget);
+    s.spoolTag.strOwner = NewRecordId();
     std::string strErr;
-    if (!MakeParents(s.strStorePath, &strErr) || !s.writerStore.OpenForWriting(s.strStorePath, options.nBusyTimeoutMs, &strErr)
-        || !s.forwardStore.OpenForWriting(s.strStorePath, options.nBusyTimeoutMs, &strErr)
-        || !s.forwardStore.CountPending(&s.nPending, &strErr)) {
+    if (!MakeParents(s.strStorePath, &strErr) || !s.store.OpenForWriting(s.strStorePath, options.nBusyTimeoutMs, &strErr)
+        || !s.store.CountPending(s.spoolTag.strTarget, s.spoolTag.strOwner, &s.pending, &strErr)) {
         *pErr = "spool: " + strErr;
         return false;
     }
-    switch (s.server.Connect(options.strTarget, options.nConnectTimeoutS, &strErr)) {
-    case CPgStore::kConnected:
-        if (!s.server.EnsureSchema(&strErr)) {
-            *pErr = strErr;
-            return false;
-        }
-        s.bSchemaChecked = true;
-        break;
-    case CPgStore::kRefused: *pErr = strErr; return false;
-    case CPgStore::kUnreachable:
-        *pWarning = strErr + "; records are kept in the spool " + s.strStorePath + " and sent when the server answers";
+    const std::string strForwarder = options.strForwarder.empty() ? FindForwarder() : options.strForwarder;
+    if (strForwarder.empty()) {
+        *pErr = "zt9047q-forward, which sends records to a server, is not installed beside this program or on PATH";
+        return false;
+    }
+    std::vector<std::string> warnings;
+    std::string strWhy;
+    switch (s.forwarder.Start(strForwarder, options.strTarget, s.strStorePath, options.nServerAnswerMs, options.stopRequested, &strWhy)) {
+    case CForwarderLink::kReady: break;
+    case CForwarderLink::kRefused: *pErr = strWhy; return false;
+    case CForwarderLink::kUnreachable:
+        warnings.push_back(strWhy + "; records are kept in the spool " + s.strStorePath + " and sent when the server answers");
         break;
     }
+    // Rows for another server wait in this spool: this run does not send them.
+    for (const auto& other : s.pending.otherTargets)
+        warnings.push_back("the spool " + s.strStorePath + " also holds " + std::to_string(other.second)
+                           + (other.second == 1 ? " row" : " rows") + " for "
+                           + (other.first.empty() ? std::string("no named server (spooled by an older version)")
+                                                  : other.first)
+                           + ", which this run does not send (it sends to " + s.spoolTag.strTarget + ")");
+    for (const std::string& w : warnings)
+        *pWarning += (pWarning->empty() ? "" : "\n") + w;
     s.writer = std::thread([&s] { s.WriterLoop(); });
-    s.forwarder = std::thread([&s] { s.ForwarderLoop(); });
     return true;
 }
 
@@ -279,24 +197,41 @@ void CRunRecorder::RunEnded(const SRunRecord& rec)
     m_p->Queue(rec);
 }
 
-std::vector<SRunRecord> CRunRecorder::Close()
+std::vector<SRunRecord> CRunRecorder::Close(bool bHurry)
 {
     SState& s = *m_p;
+    Clock::time_point stopBy;
     {
         std::lock_guard<std::mutex> lk(s.mx);
-        s.stopBy = Clock::now() + std::chrono::milliseconds(s.options.nShutdownWaitMs);
+        if (s.bClosed)
+            return {};
+        s.bClosed = true;
+        s.stopBy = stopBy = Clock::now() + std::chrono::milliseconds(s.options.nShutdownWaitMs);
         s.bStopWriter = true;
     }
+    // No write waits for a lock beyond the close's deadline, one under way
+    // included.
+    s.store.SetDeadline(stopBy);
     s.cvWriter.notify_all();
     if (s.writer.joinable())
         s.writer.join();
-    {
+    if (s.bServer && s.forwarder.Running()) {
+        s.forwarder.Finish(stopBy, bHurry, s.options.stopRequested);
+        std::string strFault = s.forwarder.LastFault();
+        // What is left, from the spool itself: after the last commit and the
+        // forwarder's last word, so "all on the server" is never a guess.
+        s.store.SetDeadline(std::max(stopBy, Clock::now() + std::chrono::milliseconds(200)));
+        SPendingCounts pending;
+        std::string strErr;
+        const bool bKnown = s.store.CountPending(s.spoolTag.strTarget, s.spoolTag.strOwner, &pending, &strErr);
         std::lock_guard<std::mutex> lk(s.mx);
-        s.bStopForward = true;
+        s.bPendingKnown = bKnown;
+        s.pending = pending;
+        if (!bKnown)
+            s.strLastError = strErr;
+        else if (!strFault.empty() && pending.Total())
+            s.strLastError = strFault;
     }
-    s.cvForward.notify_all();
-    if (s.forwarder.joinable())
-        s.forwarder.join();
 
     // The latest state of each run still queued, in the order the runs came.
     std::vector<SRunRecord> unsaved;
@@ -319,7 +254,8 @@ SRecorderCounts CRunRecorder::Counts() const
     SRecorderCounts counts;
     for (const auto& run : m_p->runs)
         ++(run.second.nDone == run.second.nQueued ? counts.nSaved : counts.nUnsaved);
-    counts.nPendingForward = m_p->nPending;
+    counts.bPendingKnown = m_p->bPendingKnown;
+    counts.pending = m_p->pending;
     return counts;
 }
 
@@ -327,4 +263,14 @@ std::string CRunRecorder::LastError() const
 {
     std::lock_guard<std::mutex> lk(m_p->mx);
     return m_p->strLastError;
+}
+
+std::string CRunRecorder::StorePath() const
+{
+    return m_p->strStorePath;
+}
+
+std::string CRunRecorder::SpoolTarget() const
+{
+    return m_p->spoolTag.strTarget;
 }

@@ -1,20 +1,18 @@
 // The records room: what the station and the single-unit path call. A
 // unit's thread only queues (RunStarted, RunEnded); one writer thread puts
-// the records into the store, each in its own committed transaction, and
-// with a PostgreSQL target a forwarder thread sends the spool's rows on to
-// the server. No fault of a store ever blocks or fails the caller.
+// the records into the store, each in its own committed transaction. With
+// a PostgreSQL target the store is the local spool, and zt9047q-forward, a
+// process of its own, sends the spool's rows on to the server. No fault of
+// a store ever blocks or fails the caller.
 #pragma once
 
 #include "RunRecord.h"
+#include "SqliteStore.h"
 
-#include <condition_variable>
+#include <functional>
 #include <cstdint>
-#include <deque>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 class IRunRecorder
@@ -36,20 +34,30 @@ struct SRecorderOptions
     std::string strSpool;
     // How long an SQLite write waits for another station's lock.
     int nBusyTimeoutMs = 5000;
-    // How long a connection to the server may take.
-    int nConnectTimeoutS = 5;
+    // How long the forwarder's first report may take (its connection and
+    // the server's schema); a server silent that long is taken as away.
+    int nServerAnswerMs = 8000;
     // At Close: how long failing writes and the forwarding of what is still
-    // pending may go on.
+    // pending may go on, all together.
     int nShutdownWaitMs = 3000;
+    // zt9047q-forward; "" to look beside this program, then on PATH.
+    std::string strForwarder;
+    // Asked while waiting for the server at Open (true ends the wait, and
+    // the open fails) and for the forwarder at Close (true stops it now).
+    std::function<bool()> stopRequested;
     // The longest pause between two tries of a failing write or forward.
     int nMaxRetryMs = 2000;
 };
 
 struct SRecorderCounts
 {
-    int nSaved = 0;             // runs whose latest state is in the store (or the spool)
-    int nUnsaved = 0;           // runs whose latest state is not (yet)
-    int64_t nPendingForward = 0; // spool rows not yet on the server
+    int nSaved = 0;   // runs whose latest state is in the store (or the spool)
+    int nUnsaved = 0; // runs whose latest state is not (yet)
+    // The spool's rows not yet on the server, read from the spool itself
+    // after the last commit and the forwarder's end (at Close; before it,
+    // as last read). Unknown when the spool could not be read.
+    bool bPendingKnown = true;
+    SPendingCounts pending;
 };
 
 // $XDG_STATE_HOME/zt9047q/spool.db, or ~/.local/state/zt9047q/spool.db.
@@ -70,10 +78,15 @@ public:
     void RunStarted(const SRunRecord& rec) override;
     void RunEnded(const SRunRecord& rec) override;
 
-    // Ends the threads (after at most the shutdown wait, beyond a connection
-    // under way) and returns the runs whose latest state could not be saved,
-    // as they were given.
-    std::vector<SRunRecord> Close();
+    // Ends the writer and the forwarder, within the shutdown wait (at once
+    // for the forwarder with bHurry: a stop was asked), and returns the runs
+    // whose latest state could not be saved, as they were given.
+    std::vector<SRunRecord> Close(bool bHurry = false);
+
+    // The spool (with a server target) or the store.
+    std::string StorePath() const;
+    // The spooled rows' target, without password ("" for an SQLite target).
+    std::string SpoolTarget() const;
 
     SRecorderCounts Counts() const;
     // The last fault of a write or a forward, "" when none.

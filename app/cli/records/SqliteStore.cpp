@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -13,16 +14,26 @@ namespace {
 // The columns in the order of RecordFieldNames(), typed for SQLite: texts,
 // versions as their text ("2.10", so the two decimals stay), counts as
 // integers, the flag as 0 or 1. forward_mark orders the rows a spool has
-// still to forward (null once forwarded, and always in a plain store).
+// still to forward (null once forwarded, and always in a plain store);
+// forward_target and spooled_by say where such a row goes and who wrote it.
 const char* const kCreateSql =
     "CREATE TABLE IF NOT EXISTS runs ("
     " id TEXT PRIMARY KEY NOT NULL, host TEXT, \"user\" TEXT, tool_version TEXT, packaged_version TEXT,"
     " image_sha256 TEXT, port TEXT, slot TEXT, usb_path TEXT, usb_serial TEXT, unit_version TEXT,"
     " result TEXT NOT NULL, text TEXT, bytes INTEGER, frames INTEGER, started_at TEXT NOT NULL,"
-    " ended_at TEXT, elapsed_ms INTEGER, verified INTEGER, version_after TEXT, forward_mark INTEGER);"
+    " ended_at TEXT, elapsed_ms INTEGER, verified INTEGER, version_after TEXT, forward_mark INTEGER,"
+    " reason TEXT, hint TEXT, forward_target TEXT, spooled_by TEXT);"
     "CREATE INDEX IF NOT EXISTS runs_started ON runs(started_at);"
     "CREATE INDEX IF NOT EXISTS runs_forward ON runs(forward_mark);"
     "CREATE TABLE IF NOT EXISTS records_meta (key TEXT PRIMARY KEY NOT NULL, value TEXT);";
+
+// From version 1: the new columns at the end. Rows spooled before have no
+// target: they are forwarded once given one (MoveTarget).
+const char* const kMigrate1Sql =
+    "ALTER TABLE runs ADD COLUMN reason TEXT;"
+    "ALTER TABLE runs ADD COLUMN hint TEXT;"
+    "ALTER TABLE runs ADD COLUMN forward_target TEXT;"
+    "ALTER TABLE runs ADD COLUMN spooled_by TEXT;";
 
 std::string ColumnList()
 {
@@ -44,13 +55,14 @@ struct CStmt
     ~CStmt() { sqlite3_finalize(p); }
 };
 
+// A row selected with the record's columns first, in their order.
 SRunRecord ReadRow(sqlite3_stmt* p)
 {
-    return RecordFromValues([p](size_t i) -> std::optional<std::string> {
-        const int n = static_cast<int>(i);
+    return RecordFromValues([p](ERecordColumn eColumn) -> std::optional<std::string> {
+        const int n = static_cast<int>(eColumn);
         if (sqlite3_column_type(p, n) == SQLITE_NULL)
             return std::nullopt;
-        if (i == 18)
+        if (RecordFieldKind(eColumn) == EFieldKind::kBool)
             return sqlite3_column_int(p, n) ? "true" : "false";
         const unsigned char* psz = sqlite3_column_text(p, n);
         return std::string(psz ? reinterpret_cast<const char*>(psz) : "");
@@ -107,7 +119,55 @@ bool CSqliteStore::OpenFile(const std::string& strPath, int nFlags, int nBusyTim
         return false;
     }
     sqlite3_extended_result_codes(m_db, 1);
-    sqlite3_busy_timeout(m_db, nBusyTimeoutMs);
+    m_nBusyTimeoutMs = nBusyTimeoutMs;
+    m_nDeadlineMs = 0;
+    sqlite3_busy_handler(m_db, &CSqliteStore::OnBusy, this);
+    return true;
+}
+
+int CSqliteStore::OnBusy(void* pThis, int nTries)
+{
+    CSqliteStore& self = *static_cast<CSqliteStore*>(pThis);
+    const auto now = std::chrono::steady_clock::now();
+    if (nTries == 0)
+        self.m_busySince = now;
+    const long long nNowMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const long long nDeadlineMs = self.m_nDeadlineMs.load();
+    if (now - self.m_busySince >= std::chrono::milliseconds(self.m_nBusyTimeoutMs.load())
+        || (nDeadlineMs && nNowMs >= nDeadlineMs))
+        return 0;
+    // Short naps: another station's commit takes about a millisecond, and
+    // a deadline is kept to within one nap.
+    std::this_thread::sleep_for(std::chrono::milliseconds(nTries < 10 ? 1 : 10));
+    return 1;
+}
+
+void CSqliteStore::SetBusyTimeout(int nMs)
+{
+    m_nBusyTimeoutMs = nMs > 0 ? nMs : 1;
+}
+
+void CSqliteStore::SetDeadline(std::chrono::steady_clock::time_point deadline)
+{
+    m_nDeadlineMs = std::chrono::duration_cast<std::chrono::milliseconds>(deadline.time_since_epoch()).count();
+}
+
+bool CSqliteStore::SelectList(std::string* pList, std::string* pErr)
+{
+    CStmt st;
+    if (sqlite3_prepare_v2(m_db, "SELECT name FROM pragma_table_info('runs')", -1, &st.p, nullptr) != SQLITE_OK) {
+        *pErr = Error("cannot read records database");
+        return false;
+    }
+    std::vector<std::string> present;
+    while (sqlite3_step(st.p) == SQLITE_ROW)
+        present.push_back(reinterpret_cast<const char*>(sqlite3_column_text(st.p, 0)));
+    pList->clear();
+    for (const char* psz : RecordFieldNames()) {
+        const bool bThere = std::find(present.begin(), present.end(), psz) != present.end();
+        *pList += std::string(pList->empty() ? "" : ",") + (bThere ? "" : "NULL AS ") + '"' + psz + '"';
+    }
     return true;
 }
 
@@ -165,7 +225,8 @@ bool CSqliteStore::TryOpenForWriting(const std::string& strPath, int nBusyTimeou
     int nVersion = 0;
     bOk = bOk && Exec("BEGIN IMMEDIATE", pErr) && SchemaVersion(&nVersion, pErr)
         && (nVersion == kRecordsSchemaVersion
-            || Exec((std::string(kCreateSql) + "PRAGMA user_version=" + std::to_string(kRecordsSchemaVersion))
+            || Exec((std::string(nVersion == 1 ? kMigrate1Sql : kCreateSql) + "PRAGMA user_version="
+                     + std::to_string(kRecordsSchemaVersion))
                         .c_str(),
                     pErr))
         && Exec(("INSERT OR REPLACE INTO records_meta(key,value) VALUES('last_opened_at','" + UtcNowIso8601Ms()
@@ -224,7 +285,7 @@ bool CSqliteStore::OpenForReading(const std::string& strPath, int nBusyTimeoutMs
     return true;
 }
 
-bool CSqliteStore::Put(const SRunRecord& rec, bool bPending, std::string* pErr)
+bool CSqliteStore::Put(const SRunRecord& rec, const SSpoolTag* pSpool, std::string* pErr)
 {
     static const std::string strSql = [] {
         std::string strValues, strSet;
@@ -233,10 +294,12 @@ bool CSqliteStore::Put(const SRunRecord& rec, bool bPending, std::string* pErr)
             if (std::string(psz) != "id")
                 strSet += std::string(strSet.empty() ? "" : ",") + "\"" + psz + "\"=excluded.\"" + psz + "\"";
         }
-        return "INSERT INTO runs(" + ColumnList() + ",forward_mark) VALUES(" + strValues
-            + ",CASE WHEN ? THEN (SELECT COALESCE(MAX(forward_mark),0)+1 FROM runs) END)"
+        return "INSERT INTO runs(" + ColumnList() + ",forward_mark,forward_target,spooled_by) VALUES(" + strValues
+            + ",CASE WHEN :pending THEN (SELECT COALESCE(MAX(forward_mark),0)+1 FROM runs) END,:target,:owner)"
               " ON CONFLICT(id) DO UPDATE SET "
-            + strSet + ",forward_mark=excluded.forward_mark";
+            + strSet
+            + ",forward_mark=excluded.forward_mark,forward_target=excluded.forward_target,"
+              "spooled_by=excluded.spooled_by";
     }();
     CStmt st;
     if (sqlite3_prepare_v2(m_db, strSql.c_str(), -1, &st.p, nullptr) != SQLITE_OK) {
@@ -255,7 +318,13 @@ bool CSqliteStore::Put(const SRunRecord& rec, bool bPending, std::string* pErr)
             sqlite3_bind_text(st.p, n, f.strValue->c_str(), static_cast<int>(f.strValue->size()), SQLITE_TRANSIENT);
         ++n;
     }
-    sqlite3_bind_int(st.p, n, bPending ? 1 : 0);
+    sqlite3_bind_int(st.p, sqlite3_bind_parameter_index(st.p, ":pending"), pSpool ? 1 : 0);
+    if (pSpool) {
+        sqlite3_bind_text(st.p, sqlite3_bind_parameter_index(st.p, ":target"), pSpool->strTarget.c_str(), -1,
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_text(st.p, sqlite3_bind_parameter_index(st.p, ":owner"), pSpool->strOwner.c_str(), -1,
+                          SQLITE_TRANSIENT);
+    }
     // The write lock first, waiting out other stations: a statement that
     // read before it wrote could otherwise fail at once when another
     // station committed in between.
@@ -274,7 +343,10 @@ bool CSqliteStore::Query(const SRecordFilter& filter, const std::function<void(c
         strWhere += filter.bUntilInclusive ? " AND started_at <= ?2" : " AND started_at < ?2";
     if (!filter.strResult.empty())
         strWhere += " AND result = ?3";
-    std::string strSql = "SELECT " + ColumnList() + " FROM runs" + strWhere;
+    std::string strColumns;
+    if (!SelectList(&strColumns, pErr))
+        return false;
+    std::string strSql = "SELECT " + strColumns + " FROM runs" + strWhere;
     if (filter.nLimit > 0)
         strSql = "SELECT * FROM (" + strSql + " ORDER BY started_at DESC, id DESC LIMIT "
             + std::to_string(filter.nLimit) + ")";
@@ -297,18 +369,20 @@ bool CSqliteStore::Query(const SRecordFilter& filter, const std::function<void(c
     return true;
 }
 
-bool CSqliteStore::TakePending(int nMax, std::vector<SPending>* pOut, std::string* pErr)
+bool CSqliteStore::TakePending(const std::string& strTarget, int nMax, std::vector<SPending>* pOut,
+                               std::string* pErr)
 {
     pOut->clear();
     const std::string strSql = "SELECT " + ColumnList()
-        + ",forward_mark FROM runs WHERE forward_mark IS NOT NULL ORDER BY forward_mark LIMIT "
+        + ",forward_mark FROM runs WHERE forward_mark IS NOT NULL AND forward_target = ?1 ORDER BY forward_mark LIMIT "
         + std::to_string(nMax);
     CStmt st;
     if (sqlite3_prepare_v2(m_db, strSql.c_str(), -1, &st.p, nullptr) != SQLITE_OK) {
         *pErr = Error("cannot read spool");
         return false;
     }
-    const int nMarkColumn = static_cast<int>(RecordFieldNames().size());
+    sqlite3_bind_text(st.p, 1, strTarget.c_str(), -1, SQLITE_TRANSIENT);
+    const int nMarkColumn = static_cast<int>(kRecordColumns);
     int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW)
         pOut->push_back({ReadRow(st.p), sqlite3_column_int64(st.p, nMarkColumn)});
@@ -336,15 +410,54 @@ bool CSqliteStore::MarkForwarded(const std::vector<SPending>& rows, std::string*
     return Finish(bOk, "cannot write spool", pErr);
 }
 
-bool CSqliteStore::CountPending(int64_t* pnCount, std::string* pErr)
+bool CSqliteStore::CountPending(const std::string& strTarget, const std::string& strOwner, SPendingCounts* pCounts,
+                               std::string* pErr)
 {
+    *pCounts = SPendingCounts();
     CStmt st;
-    if (sqlite3_prepare_v2(m_db, "SELECT COUNT(*) FROM runs WHERE forward_mark IS NOT NULL", -1, &st.p, nullptr)
-            != SQLITE_OK
-        || sqlite3_step(st.p) != SQLITE_ROW) {
+    if (sqlite3_prepare_v2(m_db,
+                           "SELECT COALESCE(forward_target,''), COALESCE(spooled_by,'') = ?2, COUNT(*) FROM runs"
+                           " WHERE forward_mark IS NOT NULL GROUP BY 1, 2 ORDER BY 1",
+                           -1, &st.p, nullptr)
+        != SQLITE_OK) {
         *pErr = Error("cannot read spool");
         return false;
     }
-    *pnCount = sqlite3_column_int64(st.p, 0);
+    sqlite3_bind_text(st.p, 2, strOwner.c_str(), -1, SQLITE_TRANSIENT);
+    int rc;
+    while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
+        const std::string strRowTarget = reinterpret_cast<const char*>(sqlite3_column_text(st.p, 0));
+        const int64_t n = sqlite3_column_int64(st.p, 2);
+        if (strRowTarget == strTarget)
+            (sqlite3_column_int(st.p, 1) ? pCounts->nMine : pCounts->nOthers) += n;
+        else if (!pCounts->otherTargets.empty() && pCounts->otherTargets.back().first == strRowTarget)
+            pCounts->otherTargets.back().second += n;
+        else
+            pCounts->otherTargets.emplace_back(strRowTarget, n);
+    }
+    if (rc != SQLITE_DONE) {
+        *pErr = Error("cannot read spool");
+        return false;
+    }
     return true;
+}
+
+bool CSqliteStore::MoveTarget(const std::string& strFrom, const std::string& strTo, int64_t* pnMoved,
+                              std::string* pErr)
+{
+    CStmt st;
+    if (!Exec("BEGIN IMMEDIATE", pErr))
+        return false;
+    bool bOk = sqlite3_prepare_v2(m_db,
+                                  "UPDATE runs SET forward_target=?2 WHERE forward_mark IS NOT NULL"
+                                  " AND COALESCE(forward_target,'') = ?1",
+                                  -1, &st.p, nullptr)
+        == SQLITE_OK;
+    if (bOk) {
+        sqlite3_bind_text(st.p, 1, strFrom.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st.p, 2, strTo.c_str(), -1, SQLITE_TRANSIENT);
+        bOk = sqlite3_step(st.p) == SQLITE_DONE;
+        *pnMoved = sqlite3_changes(m_db);
+    }
+    return Finish(bOk, "cannot write spool", pErr);
 }

@@ -7,6 +7,8 @@
 #include "RecordFilter.h"
 #include "RunRecord.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,7 +17,36 @@
 struct sqlite3;
 
 // The records' schema version; a store with a newer one is refused.
-const int kRecordsSchemaVersion = 1;
+// 2: the columns reason and hint; in a spool, each row's target and who
+// spooled it.
+const int kRecordsSchemaVersion = 2;
+
+// What a spool keeps beside a row it has still to forward: the target it
+// is for (its URL without a password) and who wrote it (one station's run
+// of the program).
+struct SSpoolTag
+{
+    std::string strTarget;
+    std::string strOwner;
+};
+
+// A spool's rows still to be forwarded.
+struct SPendingCounts
+{
+    int64_t nMine = 0;   // of this target, written by this owner
+    int64_t nOthers = 0; // of this target, written by others sharing the spool
+    // Rows of other targets, by target ("" for rows spooled before rows
+    // knew their target).
+    std::vector<std::pair<std::string, int64_t>> otherTargets;
+    int64_t Total() const { return nMine + nOthers; }
+    int64_t OtherTargetsTotal() const
+    {
+        int64_t n = 0;
+        for (const auto& t : otherTargets)
+            n += t.second;
+        return n;
+    }
+};
 
 class CSqliteStore
 {
@@ -32,10 +63,16 @@ public:
     bool OpenForReading(const std::string& strPath, int nBusyTimeoutMs, std::string* pErr);
     void Close();
 
+    // How long a statement waits for another connection's lock from now on.
+    void SetBusyTimeout(int nMs);
+    // No wait for a lock goes past this (steady clock), a wait under way
+    // included. May be called from any thread.
+    void SetDeadline(std::chrono::steady_clock::time_point deadline);
+
     // Inserts or replaces the record in its own committed transaction. With
-    // bPending the row is also marked for forwarding, after every row
-    // marked before it.
-    bool Put(const SRunRecord& rec, bool bPending, std::string* pErr);
+    // a spool tag the row is also marked for forwarding to its target,
+    // after every row marked before it.
+    bool Put(const SRunRecord& rec, const SSpoolTag* pSpool, std::string* pErr);
 
     bool Query(const SRecordFilter& filter, const std::function<void(const SRunRecord&)>& onRecord,
                std::string* pErr);
@@ -47,11 +84,15 @@ public:
         SRunRecord rec;
         int64_t nMark = 0;
     };
-    bool TakePending(int nMax, std::vector<SPending>* pOut, std::string* pErr);
+    bool TakePending(const std::string& strTarget, int nMax, std::vector<SPending>* pOut, std::string* pErr);
     // Clears the marks of rows forwarded as read: a row written again in
     // the meantime keeps its newer mark and goes again.
     bool MarkForwarded(const std::vector<SPending>& rows, std::string* pErr);
-    bool CountPending(int64_t* pnCount, std::string* pErr);
+    bool CountPending(const std::string& strTarget, const std::string& strOwner, SPendingCounts* pCounts,
+                      std::string* pErr);
+    // Gives the rows still to be forwarded to one target ("" for rows that
+    // never knew theirs) to another; their number in *pnMoved.
+    bool MoveTarget(const std::string& strFrom, const std::string& strTo, int64_t* pnMoved, std::string* pErr);
 
 private:
     bool Exec(const char* pszSql, std::string* pErr);
@@ -62,7 +103,15 @@ private:
     bool OpenFile(const std::string& strPath, int nFlags, int nBusyTimeoutMs, std::string* pErr);
     bool SchemaVersion(int* pnVersion, std::string* pErr);
     std::string Error(const std::string& strWhat) const;
+    // The select list of the record's columns: those an older file lacks
+    // read as null.
+    bool SelectList(std::string* pList, std::string* pErr);
+
+    static int OnBusy(void* pThis, int nTries);
 
     sqlite3* m_db = nullptr;
     std::string m_strPath;
+    std::atomic<int> m_nBusyTimeoutMs{0};
+    std::atomic<long long> m_nDeadlineMs{0}; // steady clock, 0 for none
+    std::chrono::steady_clock::time_point m_busySince;
 };

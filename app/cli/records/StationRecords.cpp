@@ -1,6 +1,7 @@
 #include "StationRecords.h"
 
-#include "PgStore.h"
+#include "Forwarding.h"
+#include "../StopSignals.h"
 #include "Sha256.h"
 #include "update/Resources.h"
 #include "update/TextFormat.h"
@@ -51,6 +52,10 @@ SRunRecord RecordOfRun(const SRecordStamp& stamp, const SUnitTarget& target, con
         if (end.bVersionAfterKnown && JsonVersion(true, end.fVersionAfter) != "null")
             rec.strVersionAfter = VersionInHundredths(end.fVersionAfter);
     }
+    if (!end.strReason.empty())
+        rec.strReason = end.strReason;
+    if (!end.strHint.empty())
+        rec.strHint = end.strHint;
     return rec;
 }
 
@@ -88,22 +93,54 @@ bool CRecordsSession::Open(const std::string& strTarget, const std::string& strS
     SRecorderOptions options;
     options.strTarget = strTarget;
     options.strSpool = strSpool;
+    options.stopRequested = [] { return CStopSignals::EverRequested(); };
     if (!m_recorder.Open(options, pError, pWarning))
         return false;
-    m_bServer = IsPostgresTarget(strTarget);
+    // One warning a line, each under the program's name as the first is.
+    for (size_t n = 0; (n = pWarning->find('\n', n)) != std::string::npos; n += 1)
+        pWarning->insert(n + 1, "zt9047q-flash: ");
+    m_bServer = IsServerTarget(strTarget);
     m_pLog.reset(new CRecordsRunLog(m_recorder, ProgramStamp(strToolVersion)));
     m_bOpen = true;
     return true;
 }
 
-bool CRecordsSession::Close(std::string* pLines)
+namespace {
+
+std::string Rows(int64_t n)
+{
+    return std::to_string(n) + (n == 1 ? " row" : " rows");
+}
+
+} // namespace
+
+std::string PendingSummary(const SRecorderCounts& counts)
+{
+    const SPendingCounts& p = counts.pending;
+    if (!counts.bPendingKnown)
+        return ", the spool could not be read to count what is still to be sent";
+    std::string s;
+    if (p.Total() == 0) {
+        s = ", all on the server";
+    } else {
+        s = ", " + std::to_string(p.Total()) + " still to be sent to the server";
+        if (p.nOthers)
+            s += " (" + std::to_string(p.nMine) + " of this station's, " + std::to_string(p.nOthers) + " of others')";
+        s += " (kept in the spool; the next run with this spool sends them)";
+    }
+    if (const int64_t nElsewhere = p.OtherTargetsTotal())
+        s += "; the spool also holds " + Rows(nElsewhere) + " for other servers";
+    return s;
+}
+
+bool CRecordsSession::Close(std::string* pLines, bool bHurry)
 {
     if (!m_bOpen)
         return true;
     m_bOpen = false;
-    std::vector<SRunRecord> unsaved = m_recorder.Close();
+    std::vector<SRunRecord> unsaved = m_recorder.Close(bHurry);
     for (const SRunRecord& rec : unsaved)
-        *pLines += RecordJsonLine(rec, false);
+        *pLines += RecordJsonLine(RecordForStore(rec));
     SRecorderCounts counts = m_recorder.Counts();
     const int nUnsaved = static_cast<int>(unsaved.size());
     const int nSaved = counts.nSaved;
@@ -111,14 +148,12 @@ bool CRecordsSession::Close(std::string* pLines)
     if (nUnsaved)
         s += ", " + std::to_string(nUnsaved) + " NOT saved (" + (nUnsaved == 1 ? "its record is" : "their records are")
             + " above as JSON lines)";
+    const bool bPending = m_bServer && (!counts.bPendingKnown || counts.pending.Total());
     if (m_bServer)
-        s += counts.nPendingForward
-            ? ", " + std::to_string(counts.nPendingForward) + " still to be sent to the server (kept in the spool; "
-                  "the next run with this spool sends them)"
-            : ", all on the server";
+        s += PendingSummary(counts);
     s += ".";
     std::string strError = m_recorder.LastError();
-    if ((nUnsaved || counts.nPendingForward) && !strError.empty())
+    if ((nUnsaved || bPending) && !strError.empty())
         s += " Last fault: " + strError;
     *pLines += s + "\n";
     return nUnsaved == 0;

@@ -43,6 +43,9 @@ private:
     std::map<std::string, std::string> m_startedAt; // by id, until the run ends
 };
 
+// ", all on the server" or how many rows the spool still holds, and whose.
+std::string PendingSummary(const SRecorderCounts& counts);
+
 // --record for the length of the program: opened before any unit is
 // touched, closed after the last run has ended.
 class CRecordsSession
@@ -54,10 +57,11 @@ public:
               std::string* pError, std::string* pWarning);
     IRunLog* Log() { return m_pLog.get(); }
 
-    // Ends the writing. *pLines: the JSON line of each run whose latest
+    // Ends the writing (and the forwarding: at once with bHurry, when a
+    // stop was asked). *pLines: the JSON line of each run whose latest
     // record could not be saved, then one line that sums the records up.
     // False when any record was not saved.
-    bool Close(std::string* pLines);
+    bool Close(std::string* pLines, bool bHurry = false);
 
 private:
     CRunRecorder m_recorder;
