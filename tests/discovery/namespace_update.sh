@@ -301,6 +301,9 @@ EOF
   tr -d '\r' < "$work/count" > "$work/count.lf" # CSV lines end in CR LF
   grep -qx 'completed,2' "$work/count.lf" && grep -qx 'silence,2' "$work/count.lf" \
     && grep -qx 'declined,1' "$work/count.lf" || fail "the records do not count the runs as the summary does"
+  # The same yield as the summary's line.
+  grep -qx 'yield_completed,1' "$work/count.lf" && grep -qx 'yield_not_verified,1' "$work/count.lf" \
+    && grep -qx 'yield_failed,2' "$work/count.lf" || fail "the records' yield is not the summary's"
   echo "PASS: each end's reason and hint, the summary with its yield, the trace and the records agree; SIGTERM exits 0"
   ;;
 esac
