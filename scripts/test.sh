@@ -9,13 +9,17 @@ bash scripts/setup.sh test
 # must come from a package that setup.sh installs.
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin:$PATH
 bash scripts/check-tools.sh
+start=$SECONDS
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+echo "== build and ctest: $((SECONDS - start)) s"
 
 # Further suites (other builds of the same sources), each in a script of its own.
 for suite in scripts/test-*.sh; do
   [ -e "$suite" ] || continue
   echo "== $suite"
+  start=$SECONDS
   bash "$suite"
+  echo "== $suite: $((SECONDS - start)) s"
 done
