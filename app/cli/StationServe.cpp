@@ -202,6 +202,8 @@ bool CStationPage::Spawn(std::string& strError)
         dup2(feed[1], 0);
         dup2(ready[1], 1);
         dup2(m_nListenFd, 3);
+        // dup2 onto itself keeps close-on-exec: cleared on each by hand.
+        for (int fd : {0, 1, 3}) fcntl(fd, F_SETFD, 0);
         if (syscall(SYS_close_range, 4U, ~0U, 0U) != 0)
             for (int fd = 4; fd < 65536; ++fd) close(fd);
         sigset_t none;

@@ -227,6 +227,47 @@ void CsvFree(void* cls)
     delete s;
 }
 
+// A request's own state, made when its request line arrives.
+struct SRequest
+{
+    bool bSeen = false;     // the handler was called for its headers
+    bool bRefused = false;  // answered before its body
+    bool bToken = false;
+    std::string strToken;   // ?token= as sent: %XX decoded, '+' a plus
+};
+
+int HexDigit(char c)
+{
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+// The library reads a '+' in a query as a space, as HTML forms write it;
+// the token is taken from the request line itself, so that a '+' stays the
+// plus the token file has.
+void* OnUri(void*, const char* pszUri, MHD_Connection*)
+{
+    auto* r = new SRequest;
+    const char* q = pszUri ? std::strchr(pszUri, '?') : nullptr;
+    while (q && *q) {
+        ++q;
+        const char* end = std::strchr(q, '&');
+        std::string part(q, end ? static_cast<size_t>(end - q) : std::strlen(q));
+        if (part.compare(0, 6, "token=") == 0 && !r->bToken) {
+            r->bToken = true;
+            for (size_t i = 6; i < part.size(); ++i) {
+                if (part[i] == '%' && i + 2 < part.size() + 0 && HexDigit(part[i + 1]) >= 0 && HexDigit(part[i + 2]) >= 0) {
+                    r->strToken += static_cast<char>(HexDigit(part[i + 1]) * 16 + HexDigit(part[i + 2]));
+                    i += 2;
+                } else {
+                    r->strToken += part[i];
+                }
+            }
+        }
+        q = end;
+    }
+    return r;
+}
+
 MHD_Result OnRequest(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
                      const char*, size_t* pnUpload, void** ppState)
 {
@@ -240,8 +281,10 @@ void OnConnection(void* cls, MHD_Connection* c, void** ppSocketState, MHD_Connec
     else p->Disconnected(ppSocketState);
 }
 
-void OnCompleted(void* cls, MHD_Connection* c, void**, MHD_RequestTerminationCode)
+void OnCompleted(void* cls, MHD_Connection* c, void** ppState, MHD_RequestTerminationCode)
 {
+    delete static_cast<SRequest*>(*ppState);
+    *ppState = nullptr;
     const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     if (info) static_cast<CPageServer*>(cls)->Answered(info->socket_context);
 }
@@ -319,6 +362,7 @@ bool CPageServer::Start(const SPageOptions& options, std::string& strError)
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&OnConnection), this},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&OnCompleted), this},
         {MHD_OPTION_STRICT_FOR_CLIENT, 1, nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&OnUri), nullptr},
     };
     sockaddr_storage addr{};
     if (options.nListenFd >= 0) {
@@ -419,7 +463,7 @@ void CPageServer::Answered(void* pSocketState)
     p->since = std::chrono::steady_clock::now();
 }
 
-// A request must be whole within kRequestDeadline of the connection (or of
+// A request must be whole within its deadline from the connection (or of
 // the last answer on it): a client that trickles its headers is cut off,
 // however steadily it trickles.
 void CPageServer::Watchdog()
@@ -429,7 +473,7 @@ void CPageServer::Watchdog()
         auto now = std::chrono::steady_clock::now();
         std::lock_guard<std::mutex> lock(m_lock);
         for (SConn* p : m_conns)
-            if (!p->bAnswering && now - p->since > kRequestDeadline) {
+            if (!p->bAnswering && now - p->since > m_options.requestDeadline) {
                 shutdown(p->fd, SHUT_RDWR);
                 p->since = now; // once is enough
             }
@@ -520,25 +564,26 @@ int CPageServer::Handle(MHD_Connection* c, const char* pszUrl, const char* pszMe
     // The first call has the headers: a request with a body is refused
     // before the body is read (and the connection closed); any other is
     // answered on the next call, which lets the connection be kept alive.
-    static int kSeen, kRefused;
-    if (!*ppState) {
-        *ppState = &kSeen;
+    if (!*ppState) *ppState = new SRequest; // not seen by the request line's callback
+    SRequest& req = *static_cast<SRequest*>(*ppState);
+    if (!req.bSeen) {
+        req.bSeen = true;
         if (strMethod != "GET" && !bHead) {
-            *ppState = &kRefused;
+            req.bRefused = true;
             SAnswer a = Error(405, "read-only: only GET and HEAD");
             a.headers.emplace_back("Allow", "GET, HEAD");
             a.bClose = true;
             return Send(c, a, bHead);
         }
         if (Value(c, MHD_HEADER_KIND, "Content-Length") || Value(c, MHD_HEADER_KIND, "Transfer-Encoding")) {
-            *ppState = &kRefused;
+            req.bRefused = true;
             SAnswer a = Error(413, "request too large");
             a.bClose = true;
             return Send(c, a, bHead);
         }
         return MHD_YES;
     }
-    if (*ppState == &kRefused || *pnUpload) {
+    if (req.bRefused || *pnUpload) {
         *pnUpload = 0;
         return MHD_YES;
     }
@@ -567,7 +612,7 @@ int CPageServer::Handle(MHD_Connection* c, const char* pszUrl, const char* pszMe
             return Send(c, Error(421, "this server answers only for its own address"), bHead);
     } else {
         const char* pszAuth = Value(c, MHD_HEADER_KIND, "Authorization");
-        const char* pszQuery = Value(c, MHD_GET_ARGUMENT_KIND, "token");
+        const char* pszQuery = req.bToken ? req.strToken.c_str() : nullptr;
         const char* pszCookie = Value(c, MHD_COOKIE_KIND, m_strCookie.c_str());
         bool bOk = false;
         if (pszAuth && std::strncmp(pszAuth, "Bearer ", 7) == 0) bOk = SameSecret(pszAuth + 7, m_options.strToken);

@@ -29,6 +29,8 @@ struct SPageOptions
     int nListenFd = -1;                   // a socket already bound and listening (the station's)
     std::string strToken;                 // empty: none (loopback only)
     std::string strCertPem, strKeyPem;    // both given: HTTPS
+    // From connection (or last answer) to whole headers.
+    std::chrono::milliseconds requestDeadline{5000};
 };
 
 class CPageServer
@@ -41,7 +43,6 @@ public:
     static constexpr unsigned kMaxConnections = 128;           // in all
     static constexpr unsigned kMaxPerAddress = 16;             // from one client address
     static constexpr unsigned kIdleSeconds = 10;               // a connection with no traffic
-    static constexpr std::chrono::seconds kRequestDeadline{5}; // from connection (or last answer) to whole headers
     static constexpr int kMaxRecordQueries = 2;                // record queries running at once
 
     CPageServer();
