@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -151,6 +152,18 @@ bool CStationPage::Start(const SPageLaunch& launch, std::string& strError)
     m_nPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                                 : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 
+    // The key of the page's session cookies: the same for every page this
+    // station starts, so that a restart does not sign the browsers out.
+    unsigned char raw[32];
+    std::size_t nRaw = 0;
+    while (nRaw < sizeof raw) {
+        ssize_t got = getrandom(raw + nRaw, sizeof raw - nRaw, 0);
+        if (got > 0) nRaw += static_cast<std::size_t>(got);
+    }
+    static const char hex[] = "0123456789abcdef";
+    m_strSessionKey.clear();
+    for (unsigned char c : raw) { m_strSessionKey += hex[c >> 4]; m_strSessionKey += hex[c & 15]; }
+
     if (!Spawn(strError)) {
         close(m_nListenFd);
         m_nListenFd = -1;
@@ -189,6 +202,13 @@ bool CStationPage::Spawn(std::string& strError)
     std::vector<char*> argv;
     for (std::string& s : args) argv.push_back(&s[0]);
     argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** p = environ; *p; ++p)
+        if (std::strncmp(*p, "ZT9047Q_PAGE_KEY=", 17) != 0) env.push_back(*p);
+    env.push_back("ZT9047Q_PAGE_KEY=" + m_strSessionKey);
+    std::vector<char*> envp;
+    for (std::string& s : env) envp.push_back(&s[0]);
+    envp.push_back(nullptr);
     const pid_t parent = getpid();
 
     pid_t pid = fork();
@@ -210,7 +230,7 @@ bool CStationPage::Spawn(std::string& strError)
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) signal(sig, SIG_DFL);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(feed[1]);

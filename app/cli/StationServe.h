@@ -79,6 +79,7 @@ private:
     std::function<void(const std::string&)> m_say;
     SPageLaunch m_launch;
     std::string m_strProgram;
+    std::string m_strSessionKey;
     int m_nListenFd = -1;
     int m_nPort = 0;
     std::atomic<pid_t> m_pid{-1};

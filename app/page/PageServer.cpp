@@ -20,6 +20,7 @@
 #include "FlatJson.h"
 #include "PageAssets.h"
 #include "PageRecords.h"
+#include "Sha256.h"
 
 namespace {
 
@@ -28,7 +29,6 @@ namespace {
 constexpr std::chrono::seconds kHeartbeat{1};
 constexpr std::chrono::milliseconds kStreamPace{100}; // the page's events are at most this late
 constexpr std::size_t kMaxEventBytes = 64 * 1024;
-constexpr std::size_t kMaxSessions = 256;
 constexpr std::size_t kStreamBlock = 16 * 1024;
 
 struct SAnswer
@@ -100,6 +100,20 @@ bool SameSecret(const std::string& given, const std::string& secret)
     for (std::size_t i = 0; i < secret.size(); ++i)
         diff |= static_cast<unsigned char>((i < given.size() ? given[i] : 0) ^ secret[i]);
     return diff == 0;
+}
+
+std::string RandomHex(std::size_t nBytes)
+{
+    std::string raw(nBytes, '\0');
+    std::size_t n = 0;
+    while (n < nBytes) {
+        ssize_t got = getrandom(&raw[n], nBytes - n, 0);
+        if (got > 0) n += static_cast<std::size_t>(got);
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char c : raw) { s += hex[c >> 4]; s += hex[c & 15]; }
+    return s;
 }
 
 const char* Value(MHD_Connection* c, MHD_ValueKind kind, const char* pszKey)
@@ -345,6 +359,7 @@ bool CPageServer::Start(const SPageOptions& options, std::string& strError)
         return false;
     }
     m_options = options;
+    if (m_options.strSessionKey.empty()) m_options.strSessionKey = RandomHex(32);
     const bool bTls = !options.strCertPem.empty() && !options.strKeyPem.empty();
 
     unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD;
@@ -495,30 +510,33 @@ bool CPageServer::HostAllowed(const std::string& strHost) const
     return h == "localhost" || h == "127.0.0.1" || h == "[::1]" || h == (bV6 ? "[" + a + "]" : a);
 }
 
+
+// A keyed hash of the nonce (HMAC over SHA-256): only a holder of the key
+// makes a session value the page takes.
+std::string CPageServer::Sign(const std::string& strNonce) const
+{
+    std::string key = m_options.strSessionKey;
+    key.resize(64, '\0');
+    std::string inner = key, outer = key;
+    for (char& c : inner) c = static_cast<char>(c ^ 0x36);
+    for (char& c : outer) c = static_cast<char>(c ^ 0x5c);
+    inner += strNonce;
+    outer += Sha256Hex(inner.data(), inner.size());
+    return Sha256Hex(outer.data(), outer.size());
+}
+
+// A random nonce and its signature: any page of this station knows it, and
+// nothing in it is the token.
 std::string CPageServer::NewSession()
 {
-    unsigned char raw[32];
-    std::size_t n = 0;
-    while (n < sizeof raw) {
-        ssize_t got = getrandom(raw + n, sizeof raw - n, 0);
-        if (got > 0) n += static_cast<std::size_t>(got);
-    }
-    static const char hex[] = "0123456789abcdef";
-    std::string s;
-    for (unsigned char c : raw) { s += hex[c >> 4]; s += hex[c & 15]; }
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_sessions.push_back(s);
-    if (m_sessions.size() > kMaxSessions) m_sessions.pop_front();
-    return s;
+    std::string strNonce = RandomHex(16);
+    return strNonce + Sign(strNonce);
 }
 
 bool CPageServer::KnownSession(const std::string& strValue)
 {
-    if (strValue.empty()) return false;
-    std::lock_guard<std::mutex> lock(m_lock);
-    bool bFound = false;
-    for (const std::string& s : m_sessions) bFound = SameSecret(strValue, s) || bFound;
-    return bFound;
+    if (strValue.size() != 32 + 64) return false;
+    return SameSecret(strValue.substr(32), Sign(strValue.substr(0, 32)));
 }
 
 // Requests per client address: a bucket of kBurst that refills at kRate a

@@ -29,6 +29,10 @@ struct SPageOptions
     int nListenFd = -1;                   // a socket already bound and listening (the station's)
     std::string strToken;                 // empty: none (loopback only)
     std::string strCertPem, strKeyPem;    // both given: HTTPS
+    // Signs the session cookies: a page started again with the same key
+    // (the station hands each page it starts the same one) knows the
+    // browsers' sessions. Empty: a random key of this server's own.
+    std::string strSessionKey;
     // From connection (or last answer) to whole headers.
     std::chrono::milliseconds requestDeadline{5000};
 };
@@ -81,6 +85,7 @@ public:
 private:
     bool HostAllowed(const std::string& strHost) const;
     std::string NewSession();
+    std::string Sign(const std::string& strNonce) const;
     bool KnownSession(const std::string& strValue);
     bool AllowRate(const std::string& strAddress);
     void Watchdog();
@@ -96,7 +101,6 @@ private:
 
     mutable std::mutex m_lock; // the connections, sessions and rate buckets
     std::set<SConn*> m_conns;
-    std::deque<std::string> m_sessions;
     struct SBucket { double tokens; std::chrono::steady_clock::time_point last; };
     std::map<std::string, SBucket> m_buckets;
 

@@ -123,6 +123,13 @@ int main(int argc, char** argv)
     if (!bListen) return Fail("give --serve [ADDR:]PORT or --listen-fd FD");
     if (strCertFile.empty() != strKeyFile.empty()) return Fail("--serve-cert and --serve-key go together");
 
+    // The station's key for the session cookies, so that a page it starts
+    // again knows the browsers' sessions; not on the command line, where
+    // any user could read it.
+    if (const char* pszKey = getenv("ZT9047Q_PAGE_KEY")) {
+        options.strSessionKey = pszKey;
+        unsetenv("ZT9047Q_PAGE_KEY");
+    }
     std::string strError;
     if (!strTokenFile.empty() && !CPageServer::ReadToken(strTokenFile, options.strToken, strError)) return Fail(strError);
     if (!strCertFile.empty() && (!ReadPem(strCertFile, options.strCertPem, strError) ||

@@ -108,6 +108,7 @@ private:
 int main(int argc, char** argv)
 {
     SPageOptions options;
+    options.strSessionKey = "demo key"; // kept across #stop and #start, as the station keeps its own
     std::string strError;
     if (argc > 1 && !CPageServer::ReadToken(argv[1], options.strToken, strError)) {
         std::fprintf(stderr, "page_demo: %s\n", strError.c_str());

@@ -287,11 +287,31 @@ TEST_F(Web, TheTokenGivesASessionCookieAndNeverTravelsInIt)
     EXPECT_EQ(cookie.find("abc"), std::string::npos) << cookie;
     EXPECT_NE(cookie.find("; Path=/; HttpOnly; SameSite=Strict"), std::string::npos) << cookie;
     const std::string pair = cookie.substr(0, cookie.find(';'));
-    EXPECT_EQ(pair.size(), std::string("zt9047q_session_" + std::to_string(web.Port()) + "=").size() + 64);
+    EXPECT_EQ(pair.size(), std::string("zt9047q_session_" + std::to_string(web.Port()) + "=").size() + 96);
     EXPECT_EQ(Get("/api/units", "Cookie: a=b; " + pair + "\r\n").nStatus, 200);
     EXPECT_EQ(Get("/api/units", "Cookie: " + pair.substr(0, pair.size() - 1) + "0\r\n").nStatus, 401);
-    // A second visit gets a session of its own.
+    // A second visit gets a session of its own; a page started again with
+    // the station's key knows both, one with another key neither.
     EXPECT_NE(Get("/?token=abc+def%2Fghi%3Djkl%20mno").Header("set-cookie").substr(0, pair.size()), pair);
+    const int nPort = web.Port();
+    web.Stop();
+    for (const char* key : {"station key", "another key"}) {
+        CPageServer again;
+        SPageOptions o;
+        o.strToken = token;
+        o.nPort = nPort;
+        o.strSessionKey = key;
+        std::string strError;
+        ASSERT_TRUE(again.Start(o, strError)) << strError;
+        SResponse r = ::Get(nPort, "/?token=abc+def%2Fghi%3Djkl%20mno");
+        std::string session = r.Header("set-cookie").substr(0, pair.size());
+        again.Stop();
+        o.strSessionKey = "station key";
+        ASSERT_TRUE(again.Start(o, strError)) << strError;
+        EXPECT_EQ(::Get(nPort, "/api/units", "Cookie: " + session + "\r\n").nStatus,
+                  std::string(key) == "station key" ? 200 : 401) << key;
+        again.Stop();
+    }
 }
 
 // Without a token only this machine's own names are answered: a page whose
