@@ -91,6 +91,7 @@ function fromSnapshot(s) {
   u.message = s.message == null ? '' : s.message;
   u.text = s.text == null ? '' : s.text;
   u.t0 = performance.now() - (Number(s.elapsed_ms) || 0);
+  if (u.state === 'ended' && u.result === 'completed') u.percent = 100;
   return u;
 }
 
