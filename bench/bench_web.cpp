@@ -17,6 +17,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <fstream>
+#include <sys/resource.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -88,6 +89,10 @@ void Attack(EMode eMode, int nPort, const std::atomic<bool>& bStop)
     auto loop = [&](int nThreads, auto body) {
         for (int i = 0; i < nThreads; ++i)
             threads.emplace_back([&, i] {
+                // The attacker shares the machine's two cores here, as it
+                // would not from the network: it runs at the page's own
+                // priority, below the units.
+                setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
                 while (!bStop) body(i);
             });
     };
@@ -137,9 +142,14 @@ void Attack(EMode eMode, int nPort, const std::atomic<bool>& bStop)
     for (auto& t : threads) t.join();
 }
 
-int Connect(int nPort, bool bTinyBuffer)
+int Connect(int nPort, bool bTinyBuffer, int nClient)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    // Each reader from an address of its own, as from machines of their own.
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl((127u << 24) | (5u << 8) | static_cast<unsigned>(1 + nClient));
+    bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
     if (bTinyBuffer) {
         int n = 4096;
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &n, sizeof n);
@@ -240,14 +250,14 @@ SRun RunBatch(int nUnits, int nMode, const std::string& strRecords)
             });
             for (int i = 0; nMode == kReaders20 || nMode == kStuck ? i < kReaders : false; ++i)
                 readers.emplace_back([nPort, i, &events, &nConnected] {
-                    int fd = Connect(nPort, false);
+                    int fd = Connect(nPort, false, i);
                     if (fd >= 0) {
                         ++nConnected;
                         events[static_cast<size_t>(i)] = ReadEvents(fd);
                     }
                 });
             if (nMode == kStuck)
-                readers.emplace_back([nPort, &fdStuck] { fdStuck = Connect(nPort, true); });
+                readers.emplace_back([nPort, &fdStuck] { fdStuck = Connect(nPort, true, 100); });
             continue;
         }
         size_t nColon = line.str.find(": ");

@@ -1,5 +1,6 @@
 #include "PageRecords.h"
 
+#include "RecordFilter.h"
 #include "RunRecord.h"
 
 #include <sqlite3.h>
@@ -127,6 +128,8 @@ public:
 
     bool Next(std::string& strOut, std::size_t nBytes) override
     {
+        const std::size_t nBefore = strOut.size();
+        nBytes += nBefore;
         if (!m_bHeader) {
             m_bHeader = true;
             strOut += RecordCsvHeader();
@@ -137,7 +140,7 @@ public:
         }
         if (m_nStep != SQLITE_ROW && m_nStep != SQLITE_DONE && m_strError.empty())
             m_reader.Fail("cannot read the records", m_strError);
-        return m_nStep == SQLITE_ROW || !strOut.empty();
+        return strOut.size() > nBefore;
     }
     std::string Error() const override { return m_strError; }
 
@@ -182,7 +185,12 @@ public:
         if (!r->Prepare("SELECT * FROM (SELECT " + ColumnList() + " FROM runs WHERE started_at >= ?1"
                         " ORDER BY started_at DESC, id DESC LIMIT ?2) ORDER BY started_at, id", strError))
             return false;
-        sqlite3_bind_text(r->St(), 1, strSince.c_str(), -1, SQLITE_TRANSIENT);
+        // The stores compare times as text: in their own spelling
+        // (2026-03-01T00:00:00.000Z), whatever the page sent.
+        std::string strBound = strSince;
+        bool bInclusive = true;
+        if (!strSince.empty() && !ParseRecordsTime(strSince, false, &strBound, &bInclusive)) strBound = strSince;
+        sqlite3_bind_text(r->St(), 1, strBound.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_int64(r->St(), 2, static_cast<sqlite3_int64>(nLimit));
         strOut = "[";
         int rc;

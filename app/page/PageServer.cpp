@@ -282,6 +282,16 @@ void* OnUri(void*, const char* pszUri, MHD_Connection*)
     return r;
 }
 
+MHD_Result OnAccept(void* cls, const sockaddr* addr, socklen_t)
+{
+    char buf[INET6_ADDRSTRLEN] = "";
+    if (addr->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(addr)->sin_addr, buf, sizeof buf);
+    else if (addr->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr, buf, sizeof buf);
+    return static_cast<CPageServer*>(cls)->AllowConnection(buf) ? MHD_YES : MHD_NO;
+}
+
 MHD_Result OnRequest(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
                      const char*, size_t* pnUpload, void** ppState)
 {
@@ -408,7 +418,7 @@ bool CPageServer::Start(const SPageOptions& options, std::string& strError)
     m_bStopping = false;
     m_fanout.Reopen();
     errno = 0;
-    m_pDaemon = MHD_start_daemon(flags, static_cast<uint16_t>(options.nPort), nullptr, nullptr, &OnRequest, this,
+    m_pDaemon = MHD_start_daemon(flags, static_cast<uint16_t>(options.nPort), &OnAccept, this, &OnRequest, this,
                                  MHD_OPTION_ARRAY, opts.data(), MHD_OPTION_END);
     if (!m_pDaemon) {
         int err = errno;
@@ -543,12 +553,25 @@ bool CPageServer::KnownSession(const std::string& strValue)
 // second. A page load and its stream take about eight.
 bool CPageServer::AllowRate(const std::string& strAddress)
 {
-    static constexpr double kBurst = 240, kRate = 60;
+    return Take(m_buckets, strAddress, 240, 60);
+}
+
+// New connections per client address: a client that is cut off and comes
+// straight back (a header flood, a slow client) is refused at the accept,
+// before it costs a thread. A browser opens a few.
+bool CPageServer::AllowConnection(const std::string& strAddress)
+{
+    return Take(m_connectionBuckets, strAddress, 60, 20);
+}
+
+bool CPageServer::Take(std::map<std::string, SBucket>& buckets, const std::string& strAddress, double kBurst,
+                       double kRate)
+{
     auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(m_lock);
-    if (m_buckets.size() > 4096) m_buckets.clear(); // bounded: forget everyone at worst
-    auto it = m_buckets.find(strAddress);
-    if (it == m_buckets.end()) it = m_buckets.emplace(strAddress, SBucket{kBurst, now}).first;
+    if (buckets.size() > 4096) buckets.clear(); // bounded: forget everyone at worst
+    auto it = buckets.find(strAddress);
+    if (it == buckets.end()) it = buckets.emplace(strAddress, SBucket{kBurst, now}).first;
     SBucket& b = it->second;
     b.tokens = std::min(kBurst, b.tokens + kRate * std::chrono::duration<double>(now - b.last).count());
     b.last = now;

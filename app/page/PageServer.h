@@ -81,6 +81,7 @@ public:
     void Connected(MHD_Connection* pConn, void** ppSocketState);
     void Disconnected(void** ppSocketState);
     void Answered(void* pSocketState);
+    bool AllowConnection(const std::string& strAddress);
 
 private:
     bool HostAllowed(const std::string& strHost) const;
@@ -88,6 +89,8 @@ private:
     std::string Sign(const std::string& strNonce) const;
     bool KnownSession(const std::string& strValue);
     bool AllowRate(const std::string& strAddress);
+    struct SBucket { double tokens; std::chrono::steady_clock::time_point last; };
+    bool Take(std::map<std::string, SBucket>& buckets, const std::string& strAddress, double kBurst, double kRate);
     void Watchdog();
 
     CUnitBoard m_board;
@@ -101,8 +104,7 @@ private:
 
     mutable std::mutex m_lock; // the connections, sessions and rate buckets
     std::set<SConn*> m_conns;
-    struct SBucket { double tokens; std::chrono::steady_clock::time_point last; };
-    std::map<std::string, SBucket> m_buckets;
+    std::map<std::string, SBucket> m_buckets, m_connectionBuckets;
 
     std::atomic<bool> m_bStopping{false};
     std::thread m_watchdog;

@@ -87,6 +87,21 @@ public:
         }
         return m_strIn;
     }
+    // Until n answers have come (their status lines counted).
+    void ReadAnswers(size_t n)
+    {
+        char buf[4096];
+        auto count = [&] {
+            size_t k = 0;
+            for (size_t p = m_strIn.find("HTTP/1.1 "); p != std::string::npos; p = m_strIn.find("HTTP/1.1 ", p + 1)) ++k;
+            return k;
+        };
+        while (count() < n) {
+            ssize_t r = recv(m_fd, buf, sizeof buf, 0);
+            if (r <= 0) break;
+            m_strIn.append(buf, size_t(r));
+        }
+    }
     // Everything until the peer closes; false when it did not within 10 s.
     bool ReadToEnd()
     {
@@ -364,10 +379,18 @@ TEST_F(Web, RefusalsAreAnsweredAndCloseTheConnection)
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(40));
     (void)getsockopt(kept.Fd(), IPPROTO_TCP, 1, &nNoDelay, &nLen);
 
-    // A burst far beyond a page's needs meets 429 before it ends.
+    // A burst of requests on one connection meets 429 before it ends.
     int nTooMany = 0;
-    for (int i = 0; i < 400 && !nTooMany; ++i) nTooMany += Get("/api/units").nStatus == 429;
+    for (int i = 0; i < 400 && !nTooMany; ++i) {
+        kept.Send("GET /api/units HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        kept.ReadAnswers(size_t(i) + 3);
+        nTooMany += kept.In().find("HTTP/1.1 429") != std::string::npos;
+    }
     EXPECT_EQ(nTooMany, 1);
+    // A burst of connections is refused at the accept, before a request.
+    int nRefused = 0;
+    for (int i = 0; i < 200 && !nRefused; ++i) nRefused += Get("/api/units").nStatus == 0;
+    EXPECT_EQ(nRefused, 1);
 }
 
 // Eight clients that send headers without end: each is refused at its
