@@ -17,7 +17,7 @@ arch=$(dpkg --print-architecture)
 flash_deb="$out/zt9047q-flash_${version}_${arch}.deb"
 update_deb="$out/zt9047q-update_${version}_${arch}.deb"
 sim_deb="$out/zt9047q-sim_${version}_${arch}.deb"
-station_deb="$out/zt9047q-station_${version}_all.deb"
+station_deb="$out/zt9047q-station_${version}_${arch}.deb"
 ls -l "$flash_deb" "$update_deb" "$sim_deb" "$station_deb"
 
 echo "== lintian"
@@ -50,7 +50,7 @@ for f in usr/bin/zt9047q-sim usr/share/man/man1/zt9047q-sim.1.gz usr/share/doc/z
   expect "$sim_deb" "$f"
 done
 for f in lib/systemd/system/zt9047q-station.service usr/lib/sysusers.d/zt9047q-station.conf \
-         usr/share/doc/zt9047q-station/copyright; do
+         usr/share/doc/zt9047q-station/copyright usr/bin/zt9047q-page; do
   expect "$station_deb" "$f"
 done
 # The service is for a dedicated bench: the package must not enable or start it.
