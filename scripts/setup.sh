@@ -25,9 +25,9 @@ test_packages=(
   clang libclang-rt-dev
   # screenshots, namespaces, and udevadm to try the udev rule
   imagemagick util-linux udev
-  # the station page: its HTTP library, and a real browser and Node.js to test it;
+  # the station page: a real browser and Node.js to test it;
   # systemd-analyze checks the bench's service unit
-  libcpp-httplib-dev chromium nodejs systemd
+  chromium nodejs systemd
   # the Debian packages: their build, manual pages from the programs' help, lintian
   debhelper dpkg-dev fakeroot help2man lintian
   # the records: SQLite and libpq, a PostgreSQL server for its tests, the sqlite3 shell

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 build=build/default
 [ -f "$build/build.ninja" ] || cmake --preset default
-cmake --build "$build" -j2 --target page_demo zt9047q-flash zt9047q-sim
+cmake --build "$build" -j2 --target page_demo zt9047q-flash zt9047q-page zt9047q-sim
 
 echo "-- the page in headless Chromium"
 node tests/web/browser_test.js "$build/tests/web/page_demo"

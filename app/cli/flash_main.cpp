@@ -19,7 +19,7 @@
 #include "station/Station.h"
 #ifdef ZT_STATION_PAGE
 #include "StationServe.h"
-#include "records/PageRecords.h"
+#include "records/RunRecorder.h"
 #endif
 #ifndef _WIN32
 #include "records/Forwarding.h"
@@ -92,6 +92,8 @@ const char kUsage[] =
     "  --serve-token FILE\n"
     "               every request to the page must carry the token in FILE;\n"
     "               needed for any address but loopback\n"
+    "  --serve-cert FILE, --serve-key FILE\n"
+    "               serve the page over HTTPS with this certificate and key (PEM)\n"
 #endif
     "  --usb-path PATH\n"
     "               with --all or --watch: only ports at that USB location or behind\n"
@@ -201,7 +203,7 @@ int main(int argc, char** argv)
     bool bTrace = false;
     std::string strTraceFile;
     bool bServe = false;
-    std::string strServe, strServeToken;
+    std::string strServe, strServeToken, strServeCert, strServeKey;
     SUnitOptions options;
     // The bench and the records.
     CUsbFilter usbFilter;
@@ -298,6 +300,10 @@ int main(int argc, char** argv)
                 return UsageError("option '" + a + "' needs " + (a == "--serve" ? "[ADDR:]PORT" : "a file name"));
             (a == "--serve" ? strServe : strServeToken) = argv[++i];
             bServe = bServe || a == "--serve";
+        } else if (a == "--serve-cert" || a == "--serve-key") {
+            if (i + 1 >= argc)
+                return UsageError("option '" + a + "' needs a file name");
+            (a == "--serve-cert" ? strServeCert : strServeKey) = argv[++i];
         } else if (a.compare(0, 8, "--serve=") == 0) {
             bServe = true;
             strServe = a.substr(8);
@@ -369,6 +375,10 @@ int main(int argc, char** argv)
         return UsageError("--serve-token is for --serve");
     if (bServe && !bStation)
         return UsageError("--serve shows a station: give --all, --watch or --port more than once");
+    if ((!strServeCert.empty() || !strServeKey.empty()) && !bServe)
+        return UsageError("--serve-cert and --serve-key are for --serve");
+    if (strServeCert.empty() != strServeKey.empty())
+        return UsageError("--serve-cert and --serve-key go together");
 #ifdef ZT_STATION_PAGE
     SServeAddress serveAt;
     std::string strServeError;
@@ -474,31 +484,39 @@ int main(int argc, char** argv)
     };
 
 #ifdef ZT_STATION_PAGE
-    // ---- The station page (--serve): one more consumer of the room's events.
-    std::unique_ptr<IRecordSource> pPageRecords; // outlives the server
+    // ---- The station page (--serve): a program of its own, fed the room's
+    // events; it reads the records from their SQLite file (the spool in
+    // front of a server).
     std::unique_ptr<CStationPage> pPage;
     if (bServe) {
-        pPage.reset(new CStationPage);
+        pPage.reset(new CStationPage([&room](const std::string& strLine) { room.Say(strLine); }));
+        SPageLaunch launch;
+        launch.address = serveAt;
+        launch.strTokenFile = strServeToken;
+        launch.strCertFile = strServeCert;
+        launch.strKeyFile = strServeKey;
+        if (!strRecord.empty())
+            // A server's records are the forwarder's to read: the page shows
+            // this station's own, from its spool.
+            launch.strRecordsFile = IsServerTarget(strRecord) ? (strSpool.empty() ? DefaultSpoolPath() : strSpool)
+                                                              : strRecord;
         std::string strError;
-        if (!pPage->Start(serveAt, strServeToken, strError)) {
+        if (!pPage->Start(launch, strError)) {
             std::fprintf(stderr, "zt9047q-flash: cannot serve the station page: %s\n",
                          CTerminalSurface::AsLines(strError).c_str());
             return 2;
         }
-        // The page reads the records the station keeps; without --record its
-        // record parts answer 503.
-        if (!strRecord.empty()) {
-            // A server's records are the forwarder's to read: the page shows
-            // this station's own, from its spool.
-            pPageRecords = MakePageRecordSource(
-                IsServerTarget(strRecord) ? (strSpool.empty() ? DefaultSpoolPath() : strSpool) : strRecord);
-            pPage->Web().SetRecordSource(pPageRecords.get());
-        }
         room.Attach(pPage.get());
-        if (!options.terminal.bQuiet)
-            room.Say("Station page: " + pPage->Url());
+        if (!options.terminal.bQuiet) {
+            for (const std::string& strUrl : pPage->Urls())
+                room.Say("Station page: " + strUrl);
+            if (strServeCert.empty() && serveAt.strAddress != "127.0.0.1" && serveAt.strAddress != "::1" &&
+                serveAt.strAddress != "localhost" && serveAt.strAddress.compare(0, 4, "127.") != 0)
+                room.Say("zt9047q-flash: the page is served without TLS: its token crosses the network in clear"
+                         " (--serve-cert and --serve-key serve it over HTTPS).");
+        }
     }
-    // Ends the page after the summary: its clients take the last events.
+    // Ends the page after the summary: it takes the last events.
     auto stopPage = [&pPage, &room] {
         if (pPage) {
             room.Detach(pPage.get());

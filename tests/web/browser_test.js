@@ -83,7 +83,8 @@ async function main() {
 
   const failText = 'No acknowledge from ZT9047Q: the firmware update failed.';
   feed(ev(units[4], 'message', { type: 48, text: failText, answer: 'ok' }));
-  feed(ev(units[4], 'end', { result: 'silence', text: failText, bytes: 4240, frames: 8, elapsed_ms: 4712, unit_version: 2.10, verified: false, version_after: null }));
+  const failHint = 'Check the cable and the power of the unit, then run it again.';
+  feed(ev(units[4], 'end', { result: 'silence', text: failText, bytes: 4240, frames: 8, elapsed_ms: 4712, unit_version: 2.10, verified: false, version_after: null, reason: 'silence', hint: failHint }));
   const doneText = 'ZT9047Q firmware updated to version 2.20';
   feed(ev(units[1], 'progress', { percent: 100, bytes: 103888, frames: 196 }));
   feed(ev(units[1], 'end', { result: 'completed', text: doneText, bytes: 103888, frames: 196, elapsed_ms: 6144, unit_version: 2.10, verified: true, version_after: 2.20 }));
@@ -98,26 +99,31 @@ async function main() {
   for (const [p, [verified, after]] of Object.entries(ends)) {
     const u = byPort(p);
     feed(ev(u, 'progress', { percent: 100, bytes: 103888, frames: 196 }));
-    feed(ev(u, 'end', { result: 'completed', text: doneText, bytes: 103888, frames: 196, elapsed_ms: 6100 + u.port.length, unit_version: 2.10, verified, version_after: after }));
+    feed(ev(u, 'end', { result: 'completed', text: doneText, bytes: 103888, frames: 196, elapsed_ms: 6100 + u.port.length, unit_version: 2.10, verified, version_after: after,
+                        reason: verified ? 'completed' : 'not-verified', hint: verified ? 'Unplug the unit.' : 'The unit does not report the new version: update it again.' }));
   }
   await waitFor(`[...document.querySelectorAll('.tile')].every(t => t.dataset.state !== 'running')`, 'all ended');
   const colours = { verified: 'rgb(19, 194, 163)', failed: 'rgb(229, 72, 77)' };
   const expect = {
     A1: ['verified', 'verified', ''], A2: ['verified', 'verified', ''], A3: ['verified', 'verified', ''], A4: ['verified', 'verified', ''],
     B1: ['failed', 'failed', 'silence: ' + failText], B2: ['verified', 'verified', ''], B3: ['verified', 'verified', ''],
-    B4: ['failed', 'not verified', 'completed: ' + doneText],
+    B4: ['failed', 'not verified', 'not-verified: ' + doneText],
   };
   for (const [slot, [state, badge, result]] of Object.entries(expect)) {
     const got = await evaluate(`(() => { const t = ${tileOf(slot)}; const b = t.querySelector('.badge');
       return [t.dataset.state, b.textContent, t.querySelector('.result').textContent, getComputedStyle(b).backgroundColor,
               t.querySelector('.f-before').textContent, t.querySelector('.f-after').textContent, t.querySelector('.f-elapsed').textContent]; })()`);
     check(got[0] === state && got[1] === badge && got[2] === result, `${slot}: ${JSON.stringify(got)}`);
+    // A finished tile tells what to do now, never its last progress text.
+    const status = await evaluate(field(slot, '.status'));
+    check(status === (slot === 'B1' ? failHint : slot === 'B4' ? 'The unit does not report the new version: update it again.' : doneText),
+          `${slot} status ${status}`);
     check(got[3] === colours[state], `${slot} colour ${got[3]}`);
     check(got[4] === '2.10' && got[5] === (slot === 'B1' || slot === 'B4' ? '\u2014' : '2.20'), `${slot} versions ${got[4]} ${got[5]}`);
   }
   check(await evaluate(field('A2', '.f-elapsed')) === '6.1 s', 'elapsed from the end event');
-  await waitFor(`document.getElementById('s-completed').textContent === '6' && document.getElementById('s-failed').textContent === '2' && document.getElementById('s-yield').textContent === '75.0 %'`, 'session counts');
-  await waitFor(`document.getElementById('t-completed').textContent === '46' && document.getElementById('t-failed').textContent === '3'`, "today's counts from the records");
+  await waitFor(`document.getElementById('s-completed').textContent === '6' && document.getElementById('s-notverified').textContent === '1' && document.getElementById('s-failed').textContent === '1' && document.getElementById('s-yield').textContent === '75.0 %'`, 'session counts');
+  await waitFor(`document.getElementById('t-completed').textContent === '46' && document.getElementById('t-notverified').textContent === '1' && document.getElementById('t-failed').textContent === '2'`, "today's counts from the records");
   check(await evaluate(`window.__pwned === undefined && document.querySelectorAll('img').length === 0`), 'still no markup ran');
 
   feed('#csv');

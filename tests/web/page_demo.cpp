@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "FlatJson.h"
-#include "StationWeb.h"
+#include "PageServer.h"
 
 namespace {
 
@@ -39,7 +39,12 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         m_ends.push_back({f, UtcNow(-6), UtcNow()});
     }
-    std::string RecordsJson(const std::string&, std::size_t nLimit) override
+    bool RecordsJson(const std::string&, std::size_t nLimit, std::string& strOut, std::string&) override
+    {
+        strOut = Json(nLimit);
+        return true;
+    }
+    std::string Json(std::size_t nLimit)
     {
         std::lock_guard<std::mutex> lock(m_lock);
         std::string out = "[";
@@ -53,7 +58,24 @@ public:
         }
         return out + "]";
     }
-    std::string DayCsv(const std::string&) override
+    std::unique_ptr<ICsvCursor> DayCsv(const std::string&, std::string&) override
+    {
+        struct COnce : ICsvCursor
+        {
+            std::string text;
+            bool Next(std::string& out, std::size_t) override
+            {
+                out += text;
+                text.clear();
+                return !out.empty();
+            }
+            std::string Error() const override { return ""; }
+        };
+        auto p = std::make_unique<COnce>();
+        p->text = Csv();
+        return p;
+    }
+    std::string Csv()
     {
         std::lock_guard<std::mutex> lock(m_lock);
         std::string out = "start,end,port,slot,result,unit_version\r\n";
@@ -62,18 +84,17 @@ public:
                    "," + FlatString(e.fields, "result") + "," + FlatRaw(e.fields, "unit_version") + "\r\n";
         return out;
     }
-    SRecordCounts DayCounts(const std::string&) override
+    bool DayCounts(const std::string&, SRecordCounts& c, std::string&) override
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        SRecordCounts c;
         c.nCompleted = 40; // an earlier batch of the day
         c.nFailed = 1;
         for (const auto& e : m_ends) {
             std::string r = FlatString(e.fields, "result");
-            if (r == "completed" && FlatRaw(e.fields, "verified") != "false") ++c.nCompleted;
+            if (r == "completed") ++(FlatRaw(e.fields, "verified") == "false" ? c.nNotVerified : c.nCompleted);
             else if (r != "up-to-date" && r != "declined") ++c.nFailed;
         }
-        return c;
+        return true;
     }
 
 private:
@@ -86,33 +107,38 @@ private:
 
 int main(int argc, char** argv)
 {
-    std::string strToken = argc > 1 ? argv[1] : "";
-    CDemoRecords records;
-    auto web = std::make_unique<CStationWeb>();
-    web->SetRecordSource(&records);
+    SPageOptions options;
+    options.strSessionKey = "demo key"; // kept across #stop and #start, as the station keeps its own
     std::string strError;
-    if (!web->Start("127.0.0.1", 0, strToken, strError)) {
+    if (argc > 1 && !CPageServer::ReadToken(argv[1], options.strToken, strError)) {
         std::fprintf(stderr, "page_demo: %s\n", strError.c_str());
         return 2;
     }
-    const int nPort = web->Port();
-    std::printf("PORT %d\n", nPort);
+    CDemoRecords records;
+    auto web = std::make_unique<CPageServer>();
+    web->SetRecordSource(&records);
+    if (!web->Start(options, strError)) {
+        std::fprintf(stderr, "page_demo: %s\n", strError.c_str());
+        return 2;
+    }
+    options.nPort = web->Port();
+    std::printf("PORT %d\n", options.nPort);
     std::fflush(stdout);
     std::string line;
     while (std::getline(std::cin, line)) {
         if (line == "#stop") {
-            web.reset(); // as the station's process ends
+            web.reset(); // as the page's process ends
             std::printf("OK\n");
         } else if (line == "#start") {
-            web = std::make_unique<CStationWeb>(); // a fresh board
+            web = std::make_unique<CPageServer>(); // a fresh board
             web->SetRecordSource(&records);
-            if (!web->Start("127.0.0.1", nPort, strToken, strError)) {
+            if (!web->Start(options, strError)) {
                 std::fprintf(stderr, "page_demo: %s\n", strError.c_str());
                 return 2;
             }
             std::printf("OK\n");
         } else if (line == "#csv") {
-            std::printf("CSV %s\n", JsonQuote(records.DayCsv("")).c_str());
+            std::printf("CSV %s\n", JsonQuote(records.Csv()).c_str());
         } else if (!line.empty() && web) {
             web->Event(line);
             records.AddEnd(line);

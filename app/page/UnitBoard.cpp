@@ -5,12 +5,12 @@
 
 namespace {
 
-// A run's end as the yield counts it: completed (and verified when that was
-// asked) is good; up-to-date and declined are neither good nor bad.
+// A run's end as the yield counts it: completed (and not found unverified),
+// not verified, or failed; up-to-date and declined are none of them.
 void Count(SRecordCounts& counts, const std::string& strResult, const std::string& strVerified)
 {
-    if (strResult == "completed" && strVerified != "false") ++counts.nCompleted;
-    else if (strResult != "up-to-date" && strResult != "declined") ++counts.nFailed;
+    if (strResult == "completed") ++(strVerified == "false" ? counts.nNotVerified : counts.nCompleted);
+    else if (strResult != "up-to-date" && strResult != "declined" && strResult != "running") ++counts.nFailed;
 }
 
 std::string OrNull(const std::string& raw) { return raw.empty() ? "null" : raw; }
@@ -56,6 +56,9 @@ bool CUnitBoard::Apply(const std::string& strLine, Clock::time_point now)
     } else if (strEvent == "message") {
         unit.strMessage = OrNull(FlatRaw(fields, "text"));
     } else if (strEvent == "end") {
+        // The same end again (the feed resends the latest state of every
+        // unit after it had to drop lines) is counted once.
+        const bool bCounted = unit.bEnded;
         unit.bEnded = true;
         unit.ended = now;
         unit.strResult = OrNull(FlatRaw(fields, "result"));
@@ -66,7 +69,9 @@ bool CUnitBoard::Apply(const std::string& strLine, Clock::time_point now)
         unit.strUnitVersion = OrNull(FlatRaw(fields, "unit_version"));
         unit.strVerified = OrNull(FlatRaw(fields, "verified"));
         unit.strVersionAfter = OrNull(FlatRaw(fields, "version_after"));
-        Count(m_session, FlatString(fields, "result"), unit.strVerified);
+        unit.strReason = OrNull(FlatRaw(fields, "reason"));
+        unit.strHint = OrNull(FlatRaw(fields, "hint"));
+        if (!bCounted) Count(m_session, FlatString(fields, "result"), unit.strVerified);
     }
     return true;
 }
@@ -107,7 +112,8 @@ std::string CUnitBoard::UnitsJson(Clock::time_point now) const
                ",\"message\":" + u.strMessage + ",\"percent\":" + u.strPercent + ",\"bytes\":" + u.strBytes +
                ",\"frames\":" + u.strFrames + ",\"result\":" + u.strResult + ",\"text\":" + u.strText +
                ",\"unit_version\":" + u.strUnitVersion + ",\"verified\":" + u.strVerified +
-               ",\"version_after\":" + u.strVersionAfter + ",\"elapsed_ms\":" +
+               ",\"version_after\":" + u.strVersionAfter + ",\"reason\":" + u.strReason +
+               ",\"hint\":" + u.strHint + ",\"elapsed_ms\":" +
                (u.bEnded && u.strElapsed != "null" ? u.strElapsed : std::to_string(elapsed)) + "}";
     }
     return out + "]";

@@ -37,6 +37,7 @@ private:
         std::string strPercent = "0", strBytes = "0", strFrames = "0";
         std::string strResult = "null", strText = "null", strUnitVersion = "null";
         std::string strVersionAfter = "null", strVerified = "null", strElapsed = "null";
+        std::string strReason = "null", strHint = "null";
         bool bEnded = false;
         Clock::time_point started, ended;
         unsigned long long nRun = 0;

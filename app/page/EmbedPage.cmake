@@ -1,5 +1,5 @@
 # Writes OUT: a C++ source that returns each of the page's files as a string.
-set(body "// Generated from app/cli/web/page/ at build time.\n#include \"PageAssets.h\"\n")
+set(body "// Generated from app/page/page/ at build time.\n#include \"PageAssets.h\"\n")
 foreach(pair "PageHtml:index.html" "PageScript:app.js" "PageStyle:style.css")
   string(REPLACE ":" ";" pair "${pair}")
   list(GET pair 0 fn)

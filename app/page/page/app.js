@@ -32,7 +32,7 @@ function seconds(ms) {
 function freshUnit(port) {
   return { port, slot: null, usb_path: null, usb_serial: null, state: 'running', status: '', message: '',
            percent: 0, result: null, text: '', unit_version: null, verified: null, version_after: null,
-           elapsed_ms: null, t0: performance.now() };
+           reason: null, hint: null, elapsed_ms: null, t0: performance.now() };
 }
 
 // completed, verified, failed, other (up-to-date, declined) or running.
@@ -74,6 +74,8 @@ function applyEvent(ev) {
       u.unit_version = ev.unit_version;
       u.verified = ev.verified === undefined ? null : ev.verified;
       u.version_after = ev.version_after;
+      u.reason = ev.reason == null ? null : String(ev.reason);
+      u.hint = ev.hint == null ? null : String(ev.hint);
       u.elapsed_ms = ev.elapsed_ms;
       if (u.result === 'completed') u.percent = 100;
       scheduleRefresh();
@@ -89,6 +91,7 @@ function fromSnapshot(s) {
   u.message = s.message == null ? '' : s.message;
   u.text = s.text == null ? '' : s.text;
   u.t0 = performance.now() - (Number(s.elapsed_ms) || 0);
+  if (u.state === 'ended' && u.result === 'completed') u.percent = 100;
   return u;
 }
 
@@ -132,11 +135,13 @@ function fill(t, u) {
   const pct = Math.max(0, Math.min(100, u.percent));
   q('.fill').style.width = pct + '%';
   q('.pct').textContent = pct + ' %';
-  q('.status').textContent = u.state === 'ended' && state !== 'failed' ? (u.text || u.status) : u.status;
+  // A finished tile says how it ended (and what to do now), never the
+  // progress text of its last moment.
+  q('.status').textContent = u.state !== 'ended' ? u.status : state === 'failed' ? (u.hint || '') : (u.text || '');
   q('.f-before').textContent = version(u.unit_version);
   q('.f-after').textContent = version(u.version_after);
   q('.f-elapsed').textContent = seconds(u.state === 'ended' ? u.elapsed_ms : performance.now() - u.t0);
-  q('.result').textContent = state === 'failed' ? u.result + (u.text ? ': ' + u.text : '') : '';
+  q('.result').textContent = state === 'failed' ? (u.reason || u.result) + (u.text ? ': ' + u.text : '') : '';
 }
 
 function render() {
@@ -155,9 +160,13 @@ function render() {
   $('s-running').textContent = list.filter((u) => u.state !== 'ended').length;
 }
 
+// The yield: completed over every run that counts (completed, not
+// verified and failed; up-to-date and declined are none of them).
 function setFigures(prefix, c) {
-  const done = c ? c.completed + c.failed : 0;
+  const notVerified = c ? c.not_verified || 0 : 0;
+  const done = c ? c.completed + notVerified + c.failed : 0;
   $(prefix + '-completed').textContent = c ? c.completed : '\u2014';
+  $(prefix + '-notverified').textContent = c ? notVerified : '\u2014';
   $(prefix + '-failed').textContent = c ? c.failed : '\u2014';
   $(prefix + '-yield').textContent = c && done ? (100 * c.completed / done).toFixed(1) + ' %' : '\u2014';
 }
@@ -178,7 +187,9 @@ function banner(text) {
 async function loadSummary() {
   try {
     const { ok, body } = await getJson('/api/summary');
-    if (!ok) return;
+    if (!body || !body.session) return;
+    // A store that cannot be read: the session's counts still, and why.
+    if (!ok && body.error) $('records-note').textContent = 'The records cannot be read: ' + body.error;
     setFigures('s', body.session);
     setFigures('t', body.today);
     $('day').textContent = body.day;
@@ -192,7 +203,9 @@ async function loadRecords() {
     const { ok, status, body } = await getJson('/api/records?limit=12');
     rows.replaceChildren();
     if (!ok) {
-      $('records-note').textContent = status === 503 ? 'No record store: start the station with --record.' : '';
+      $('records-note').textContent = status !== 503 ? ''
+        : body && body.error && body.error !== 'no record store' ? 'The records cannot be read: ' + body.error
+        : 'No record store: start the station with --record.';
       $('csv').hidden = status === 503;
       return;
     }
