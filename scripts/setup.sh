@@ -9,8 +9,8 @@ set -euo pipefail
 job=${1:-test}
 
 # zt9047q-flash and zt9047q-sim need the C++ standard library, and the
-# records room SQLite and libpq.
-main_packages=(g++ cmake ninja-build libsqlite3-dev libpq-dev)
+# records room SQLite (the forwarder, which alone links libpq, is not built).
+main_packages=(g++ cmake ninja-build libsqlite3-dev)
 
 test_packages=(
   # core build and tests; Debian's python3 for the scripts within the tests
