@@ -146,9 +146,7 @@ void ExplainEnd(SRunEnd& end, const SEndCause& cause)
 
 EYield YieldOf(const SRunEnd& end)
 {
-    if (end.bUpToDate || end.eResult == kEndDeclined || end.eResult == kEndNone)
-        return kYieldNeither;
-    if (end.eResult == kEndCompleted)
-        return end.bVerifyAsked && !end.bVerified ? kYieldNotVerified : kYieldCompleted;
-    return kYieldFailed;
+    if (end.eResult == kEndNone)
+        return kYieldNeither; // still going on
+    return YieldOfResult(RunResultName(end), end.bVerifyAsked ? std::optional<bool>(end.bVerified) : std::nullopt);
 }

@@ -21,6 +21,7 @@
 #pragma once
 
 #include "JsonSurface.h"
+#include "Yield.h"
 #include "serial/CommPort.h"
 
 // What the run knows beside the logic's end.
@@ -41,15 +42,5 @@ struct SEndCause
 // verification and the cause.
 void ExplainEnd(SRunEnd& end, const SEndCause& cause);
 
-// The yield: every run counts as one of these. Completed: the update
-// completed and was not found unverified; not verified: completed, but
-// --verify did not see the packaged version; failed: every other end except
-// up-to-date and declined, which are neither (nor is a run still going on).
-enum EYield
-{
-    kYieldCompleted,
-    kYieldNotVerified,
-    kYieldFailed,
-    kYieldNeither
-};
+// Where the run stands in the yield (Yield.h).
 EYield YieldOf(const SRunEnd& end);

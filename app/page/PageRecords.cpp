@@ -218,6 +218,8 @@ public:
     bool DayCounts(const std::string& strDay, SRecordCounts& counts, std::string& strError) override
     {
         std::unique_ptr<CReader> r = Take();
+        // The yield's rule (Yield.h) in SQL, so that a day of many records is
+        // counted without reading them all.
         if (!r->Prepare("SELECT"
                         " COALESCE(SUM(result = 'completed' AND (verified IS NULL OR verified <> 0)), 0),"
                         " COALESCE(SUM(result = 'completed' AND verified = 0), 0),"

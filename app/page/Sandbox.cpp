@@ -11,10 +11,26 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+// AddressSanitizer reserves terabytes of address space for its shadow: a
+// sanitizer build keeps no ceiling (the ordinary build's is what ships).
+#if defined(__SANITIZE_ADDRESS__)
+#define ZT_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZT_ADDRESS_SANITIZER 1
+#endif
+#endif
 
 bool LimitMemory(std::size_t nBytes, std::string& strError)
 {
+#ifdef ZT_ADDRESS_SANITIZER
+    (void)nBytes;
+    (void)strError;
+    return true;
+#endif
     rlimit lim{nBytes, nBytes};
     if (setrlimit(RLIMIT_AS, &lim) != 0) {
         strError = std::string("cannot set the memory ceiling: ") + std::strerror(errno);
@@ -82,4 +98,13 @@ bool LockDown(std::string& strError)
     seccomp_release(ctx);
     if (!bOk) strError = "cannot load the seccomp filter";
     return bOk;
+}
+
+int EndLockedDown(int nStatus)
+{
+#ifdef ZT_ADDRESS_SANITIZER
+    std::fflush(nullptr);
+    _exit(nStatus);
+#endif
+    return nStatus;
 }

@@ -15,3 +15,7 @@ bool DropRoot(const std::string& strUser, std::string& strError);
 // no_new_privs, then a seccomp filter: no open, exec, fork, new socket,
 // change of a file or of identity, tracing or module from here on.
 bool LockDown(std::string& strError);
+// The end of a locked-down process, with its exit status. In a sanitizer
+// build the leak check at exit cannot run under the filter (it traces the
+// process's own threads), so such a build ends without it.
+int EndLockedDown(int nStatus);

@@ -199,5 +199,5 @@ int main(int argc, char** argv)
     while (server.Fanout().QueuedBytes() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     server.Stop();
-    return 0;
+    return EndLockedDown(0);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -304,7 +305,9 @@ TEST_F(Web, TheTokenGivesASessionCookieAndNeverTravelsInIt)
     const std::string pair = cookie.substr(0, cookie.find(';'));
     EXPECT_EQ(pair.size(), std::string("zt9047q_session_" + std::to_string(web.Port()) + "=").size() + 96);
     EXPECT_EQ(Get("/api/units", "Cookie: a=b; " + pair + "\r\n").nStatus, 200);
-    EXPECT_EQ(Get("/api/units", "Cookie: " + pair.substr(0, pair.size() - 1) + "0\r\n").nStatus, 401);
+    // One character of the signature changed (never to the one it was).
+    const char cOther = pair.back() == '0' ? '1' : '0';
+    EXPECT_EQ(Get("/api/units", "Cookie: " + pair.substr(0, pair.size() - 1) + cOther + "\r\n").nStatus, 401);
     // A second visit gets a session of its own; a page started again with
     // the station's key knows both, one with another key neither.
     EXPECT_NE(Get("/?token=abc+def%2Fghi%3Djkl%20mno").Header("set-cookie").substr(0, pair.size()), pair);
@@ -774,7 +777,9 @@ TEST(WebPage, StreamsTheDayFromTheStoreWithinItsMemory)
     SResponse recent = Get(page.port, "/api/records?since=" + strDay + "T23:00:00Z&limit=1000");
     EXPECT_EQ(recent.nStatus, 200);
     EXPECT_NE(recent.strBody.find("\"unplugged\""), std::string::npos);
+#ifndef __SANITIZE_ADDRESS__ // the sanitizer's own shadow and quarantine are no page's memory
     EXPECT_LT(StatusKb(page.pid, "VmHWM"), 40 * 1024) << "kB at the peak";
+#endif
     EXPECT_EQ(page.Finish(), 0);
 }
 
@@ -873,11 +878,24 @@ private:
 };
 
 // The page process the station started: its one child.
+// A child of the process, whichever of its threads started it (each thread
+// lists its own children: the page is started again from the feed's thread).
 pid_t ChildOf(pid_t parent)
 {
-    std::ifstream in("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    const std::string strTasks = "/proc/" + std::to_string(parent) + "/task";
+    DIR* pDir = opendir(strTasks.c_str());
     pid_t pid = -1;
-    in >> pid;
+    while (pDir && pid < 0) {
+        const dirent* pEntry = readdir(pDir);
+        if (!pEntry)
+            break;
+        if (pEntry->d_name[0] == '.')
+            continue;
+        std::ifstream in(strTasks + "/" + pEntry->d_name + "/children");
+        in >> pid;
+    }
+    if (pDir)
+        closedir(pDir);
     return pid;
 }
 

@@ -122,10 +122,10 @@ bool QueryRecords(const std::string& strTarget, const SRecordFilter& filter, std
 void SYieldCounts::Add(const SRunRecord& rec)
 {
     switch (RecordYield(rec)) {
-    case ERunYield::kCompleted: ++nCompleted; break;
-    case ERunYield::kNotVerified: ++nNotVerified; break;
-    case ERunYield::kFailed: ++nFailed; break;
-    case ERunYield::kNeither: break;
+    case kYieldCompleted: ++nCompleted; break;
+    case kYieldNotVerified: ++nNotVerified; break;
+    case kYieldFailed: ++nFailed; break;
+    case kYieldNeither: break;
     }
 }
 

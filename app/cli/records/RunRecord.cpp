@@ -134,13 +134,9 @@ SRunRecord RecordFromValues(const std::function<std::optional<std::string>(EReco
     return r;
 }
 
-ERunYield RecordYield(const SRunRecord& rec)
+EYield RecordYield(const SRunRecord& rec)
 {
-    if (rec.strResult == "completed")
-        return rec.bVerified.value_or(true) ? ERunYield::kCompleted : ERunYield::kNotVerified;
-    if (rec.strResult == "up-to-date" || rec.strResult == "declined" || rec.strResult == "running")
-        return ERunYield::kNeither;
-    return ERunYield::kFailed;
+    return YieldOfResult(rec.strResult, rec.bVerified);
 }
 
 std::string NewRecordId()

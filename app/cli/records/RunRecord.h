@@ -3,6 +3,8 @@
 // end event where they overlap, plus the record's own.
 #pragma once
 
+#include "../Yield.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -86,11 +88,8 @@ EFieldKind RecordFieldKind(ERecordColumn eColumn);
 // "true"/"t"/"1" or anything else for false).
 SRunRecord RecordFromValues(const std::function<std::optional<std::string>(ERecordColumn eColumn)>& value);
 
-// Where a run stands in the yield: completed (and verified, when that was
-// asked), completed but found not verified, failed, or none of these
-// (up-to-date, declined, still running).
-enum class ERunYield { kCompleted, kNotVerified, kFailed, kNeither };
-ERunYield RecordYield(const SRunRecord& rec);
+// Where a run stands in the yield (../Yield.h).
+EYield RecordYield(const SRunRecord& rec);
 
 // A new random UUID (version 4) from the system's random source.
 std::string NewRecordId();
