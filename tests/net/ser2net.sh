@@ -2,7 +2,7 @@
 # loopback. Source it; it needs $work (a private temporary folder).
 #
 #   start_sim NAME [SIM OPTIONS...]   a simulator; its pty in ${sim_pty[NAME]}
-#   start_ser2net NAME SPEC...        one ser2net with one TCP port per SPEC,
+#   start_ser2net NAME PORT...        one ser2net with one TCP port per PORT,
 #                                     "rfc2217 PTY" or "tcp PTY"; the ports it
 #                                     listens on in ${ser2net_ports[NAME]}
 #   kill_ser2net NAME [SIGNAL]        stops one server
