@@ -50,7 +50,8 @@ for f in usr/bin/zt9047q-sim usr/share/man/man1/zt9047q-sim.1.gz usr/share/doc/z
   expect "$sim_deb" "$f"
 done
 for f in lib/systemd/system/zt9047q-station.service usr/lib/sysusers.d/zt9047q-station.conf \
-         usr/share/doc/zt9047q-station/copyright usr/bin/zt9047q-forward lib/systemd/system/zt9047q-forward.service usr/bin/zt9047q-page; do
+         usr/share/doc/zt9047q-station/copyright usr/bin/zt9047q-forward lib/systemd/system/zt9047q-forward.service usr/bin/zt9047q-page \
+         usr/share/man/man1/zt9047q-page.1.gz; do
   expect "$station_deb" "$f"
 done
 # The service is for a dedicated bench: the package must not enable or start it.
