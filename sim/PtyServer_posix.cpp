@@ -87,15 +87,32 @@ void CPtyServer::Run(volatile bool* pbStop)
                 poll(&w, 1, 10);
             }
         }
-        int nWaitMs = 50;
+        uint64_t nWaitUs = 50000;
         if (m_model.PeekOutput(&nDue)) {
             uint64_t nLeft = nDue > nNow ? nDue - nNow : 0;
-            nWaitMs = static_cast<int>(nLeft / 1000);
-            if (nWaitMs > 50)
-                nWaitMs = 50;
+            if (nLeft < nWaitUs)
+                nWaitUs = nLeft;
         }
+        // While the line still carries what was read, more bytes can wait:
+        // a real receiver takes them at line rate anyway, and waking for
+        // each piece the host writes costs many units at once dearly. The
+        // read comes a little before the line is free, so that the line's
+        // account runs on without a gap.
+        const uint64_t kLeadUs = 1000;
+        if (nLineFreeUs > nNow + kLeadUs) {
+            uint64_t nBusyUs = nLineFreeUs - kLeadUs - nNow;
+            if (nBusyUs < nWaitUs) {
+                timespec ts = {0, static_cast<long>(nBusyUs) * 1000};
+                while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+                }
+                continue;
+            }
+        }
+        // Sleeps to the microsecond: a millisecond poll would wake early and
+        // spin out the rest, which many units at once cannot afford.
+        timespec ts = {static_cast<time_t>(nWaitUs / 1000000), static_cast<long>(nWaitUs % 1000000) * 1000};
         pollfd pfd = {m_fdMaster, POLLIN, 0};
-        int r = poll(&pfd, 1, nWaitMs);
+        int r = ppoll(&pfd, 1, &ts, nullptr);
         if (r > 0 && (pfd.revents & POLLIN)) {
             uint8_t buf[4096];
             ssize_t n = read(m_fdMaster, buf, sizeof buf);
