@@ -12,7 +12,9 @@
 // with --record into a fresh SQLite file, and their ratio.
 #include "BenchSupport.h"
 
+#include <atomic>
 #include <map>
+#include <thread>
 
 using namespace bench;
 
@@ -64,6 +66,91 @@ bool ParseTiming(const std::string& strText, SUnitTiming* pUnit)
     return u.bFigures;
 }
 
+// The machine under the batch. Every frame waits on three wake-ups (the
+// unit's tick, the simulator's reply due at line rate, the answer reaching
+// the unit) within the 10 ms a frame may take beyond its 5.8 ms on the line
+// and 2 ms of drain; how late a plain 2 ms sleep wakes shows what each of
+// them costs, and steal is the share of the cores the hypervisor gave to
+// other machines while ours had work.
+struct SCpuTimes
+{
+    unsigned long long nBusy = 0, nIdle = 0, nSteal = 0;
+};
+
+SCpuTimes ReadCpuTimes()
+{
+    SCpuTimes t;
+    unsigned long long v[8] = {0};
+    if (FILE* f = std::fopen("/proc/stat", "r")) {
+        if (std::fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                        &v[6], &v[7])
+            == 8) {
+            t.nBusy = v[0] + v[1] + v[2] + v[5] + v[6];
+            t.nIdle = v[3] + v[4];
+            t.nSteal = v[7];
+        }
+        std::fclose(f);
+    }
+    return t;
+}
+
+struct SWakeLateness
+{
+    double dP50Us = -1, dP90Us = -1, dP99Us = -1;
+};
+
+class CWakeProbe
+{
+public:
+    void Start()
+    {
+        m_bStop = false;
+        m_thread = std::thread([this] { Run(0); });
+    }
+    SWakeLateness Stop()
+    {
+        m_bStop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        return Summary();
+    }
+    // On the machine as it is now, before a batch.
+    SWakeLateness Sample(int nSleeps)
+    {
+        m_bStop = false;
+        Run(nSleeps);
+        return Summary();
+    }
+
+private:
+    void Run(int nSleeps)
+    {
+        m_lateUs.clear();
+        for (int i = 0; !m_bStop && (nSleeps == 0 || i < nSleeps); ++i) {
+            const double dStart = NowMs();
+            timespec ts = {0, 2000000};
+            while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+            }
+            m_lateUs.push_back((NowMs() - dStart - 2.0) * 1000.0);
+        }
+    }
+    SWakeLateness Summary()
+    {
+        SWakeLateness w;
+        if (m_lateUs.empty())
+            return w;
+        std::sort(m_lateUs.begin(), m_lateUs.end());
+        auto at = [this](double d) { return m_lateUs[static_cast<size_t>(d * static_cast<double>(m_lateUs.size() - 1))]; };
+        w.dP50Us = at(0.50);
+        w.dP90Us = at(0.90);
+        w.dP99Us = at(0.99);
+        return w;
+    }
+    std::atomic<bool> m_bStop{false};
+    std::thread m_thread;
+    std::vector<double> m_lateUs;
+};
+
 struct SFigures
 {
     int nUnits = 0;
@@ -76,6 +163,8 @@ struct SFigures
     double dSimCpuMs = 0;
     std::map<std::string, SUnitTiming> units; // by port
     double dLoad = -1; // the machine's one-minute load average at the start
+    SWakeLateness idle, busy; // before the batch, and while it ran
+    double dStealPct = 0, dIdlePct = 0;
 };
 
 double LoadAverage()
@@ -112,6 +201,10 @@ bool RunBatch(int nUnits, SFigures* pFig, const std::vector<std::string>& extra 
 
     args.insert(args.end(), extra.begin(), extra.end());
     int fdFlash = -1;
+    CWakeProbe probe;
+    fig.idle = probe.Sample(250);
+    const SCpuTimes cpuBefore = ReadCpuTimes();
+    probe.Start();
     const double dSpawnMs = NowMs();
     pid_t pidFlash = Spawn(args, &fdFlash, true);
     double dFirstDownloadMs = -1, dLastCompleteMs = -1;
@@ -143,6 +236,14 @@ bool RunBatch(int nUnits, SFigures* pFig, const std::vector<std::string>& extra 
     std::memset(&ru, 0, sizeof ru);
     wait4(pidFlash, &nStatus, 0, &ru);
     fig.dWallMs = NowMs() - dSpawnMs;
+    fig.busy = probe.Stop();
+    const SCpuTimes cpuAfter = ReadCpuTimes();
+    const double dAll = static_cast<double>((cpuAfter.nBusy - cpuBefore.nBusy) + (cpuAfter.nIdle - cpuBefore.nIdle)
+                                            + (cpuAfter.nSteal - cpuBefore.nSteal));
+    if (dAll > 0) {
+        fig.dStealPct = 100.0 * static_cast<double>(cpuAfter.nSteal - cpuBefore.nSteal) / dAll;
+        fig.dIdlePct = 100.0 * static_cast<double>(cpuAfter.nIdle - cpuBefore.nIdle) / dAll;
+    }
     close(fdFlash);
     fig.dCpuMs = CpuMs(ru);
     fig.dRssMb = ru.ru_maxrss / 1024.0; // kilobytes on Linux
@@ -234,6 +335,11 @@ void PrintWhy(const SFigures& fig, double dHandshakeFloorMs, double dStreamFloor
                 static_cast<int>(pLast->nStreamMs) - static_cast<int>(dStreamFloorMs), pLast->nLateMs,
                 pLast->nLateP99Ms, pLast->nLateMaxMs, pLast->nLongMs, pLast->nSlips, pLast->nSlipMs,
                 pLast->dCompleteMs - pLast->dStartMs - pLast->nHandshakeMs - pLast->nStreamMs);
+    std::printf("       machine: a 2 ms sleep woke late by p50 %.0f / p90 %.0f / p99 %.0f us during the batch\n"
+                "       (%.0f / %.0f / %.0f us just before it); the cores idle %.0f %%, taken by the hypervisor\n"
+                "       for others (steal) %.0f %%\n",
+                fig.busy.dP50Us, fig.busy.dP90Us, fig.busy.dP99Us, fig.idle.dP50Us, fig.idle.dP90Us, fig.idle.dP99Us,
+                fig.dIdlePct, fig.dStealPct);
 }
 
 // The same batch without and with --record: what keeping records costs the
@@ -323,6 +429,8 @@ int main(int argc, char** argv)
                 "the first unit's; its handshake and stream against their floors; how late its 10 ms ticks came\n"
                 "after they were due, how much longer than 10 ms ticks took while they waited for answers, and\n"
                 "how much later the ticks' schedule began anew after ticks a whole period late: the stream's\n"
-                "loss, as the ticks otherwise catch up with their schedule).\n");
+                "loss, as the ticks otherwise catch up with their schedule). Last, the machine: how late a\n"
+                "plain 2 ms sleep woke while the batch ran and just before (each frame waits on three such\n"
+                "wake-ups within the 2.2 ms its tick has to spare), and the cores' idle and stolen shares.\n");
     return bAllMet ? 0 : 1;
 }
