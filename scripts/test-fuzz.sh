@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${FUZZ_SECONDS:-15}
+seconds=${FUZZ_SECONDS:-5}
 if ! command -v clang++ >/dev/null; then
   echo "clang++ not found: fuzzing skipped"
   exit 0

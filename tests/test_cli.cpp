@@ -515,6 +515,9 @@ TEST(Station, SummaryCountsOneYieldAndSaysWhatToDoNext)
     EXPECT_FALSE(Has(s, "B1 (COM37):")) << s;
     EXPECT_EQ(records[2].end.strReason, "unplugged");
     EXPECT_EQ(records[5].end.strReason, "silence");
+    // A batch with a unit not verified exits 1, as one with a failed unit.
+    EXPECT_TRUE(RecordSucceeded(records[0], false));
+    EXPECT_FALSE(RecordSucceeded(records[1], false));
 }
 
 TEST(Station, AllFindingNothingEndsAsOneRunDoes)

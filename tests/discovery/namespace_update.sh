@@ -12,11 +12,9 @@
 #           the JSON events carry each unit's USB location, serial and slot
 #   watch   --watch: a unit at 2.20 attached from the start is left alone;
 #           three units added one after another are each updated exactly once
-#   verify  --all --verify: two units restart into 2.20 and are verified, one
-#           stays silent after its update and is not (exit status 1)
-#   reasons --watch --verify --record --slots --trace: units that complete, fail
-#           their verification, go silent, are pulled out mid-run and decline;
-#           each end's reason and hint, the summary, its yield, the trace's
+#   reasons --watch --verify --record --slots --trace: units that complete
+#           and are verified at 2.20, restart at their old version (not
+#           verified), go silent, are pulled out mid-run and decline; each end's reason and hint, the summary, its yield, the trace's
 #           and the summary's names and the records agree; SIGTERM then ends
 #           the station with exit status 0
 #   late    --watch as an unprivileged user: one unit is listed 300 ms before
@@ -103,11 +101,12 @@ case $scenario in
           add_bridge 9 'ZT9047Q USB UART' XY0009; start_sim 9 --firmware 2.10 --log "$work/outside.log" ;;
   watch)  add_bridge 0 'ZT9047Q USB UART'; start_sim 0 --firmware 2.20 --log "$work/attached.log"
           for n in 1 2 3; do start_sim $n --firmware 2.10; done ;;
-  verify) for n in 0 1; do add_bridge $n 'ZT9047Q USB UART'; start_sim $n --firmware 2.10; done
-          add_bridge 2 'ZT9047Q USB UART'; start_sim 2 --firmware 2.10 --silent-after-update ;;
   late)   for n in 0 1; do start_sim $n --firmware 2.10; done ;;
   reasons) for n in 0 1 2 3 4; do add_bridge $n 'ZT9047Q USB UART'; done
-          start_sim 0 --firmware 2.10; start_sim 1 --firmware 2.10 --silent-after-update
+          start_sim 0 --firmware 2.10
+          # Restarts still saying 2.10: not verified, without the 30 s a
+          # silent unit takes (that wait is a virtual-time case).
+          start_sim 1 --firmware 2.10 --reply 'ZT9047Q Field Unit VER 2.10'
           start_sim 2 --firmware 2.10 --silent-frame 40; start_sim 3 --firmware 2.10
           start_sim 4 --firmware 2.35 ;;
   *)      fail "no scenario '$scenario'" ;;
@@ -238,24 +237,6 @@ EOF
   done
   echo "PASS: a unit listed before its node, and one before its mode, both updated"
   ;;
-verify)
-  "$flash_exe" --all --verify --json > "$work/json" 2> "$work/human" < /dev/null || status=$?
-  stop_sims 0 1 2
-  sed -n '/^Summary:/,$p' "$work/human"
-  [ "$status" = 1 ] || fail "zt9047q-flash --all --verify exited with $status, not 1"
-  python3 - "$work/json" <<'EOF' || fail "the JSON Lines are not as they should be"
-import json, sys
-ends = {e["port"]: e for e in map(json.loads, open(sys.argv[1])) if e["event"] == "end"}
-assert sorted(ends) == ["COM33", "COM34", "COM35"], ends
-for port in ("COM33", "COM34"):
-    assert ends[port]["verified"] is True and ends[port]["version_after"] == 2.2, ends[port]
-assert ends["COM35"]["result"] == "completed", ends["COM35"]
-assert ends["COM35"]["verified"] is False and ends["COM35"]["version_after"] is None, ends["COM35"]
-EOF
-  grep -q '^COM35: Not verified: the ZT9047Q did not answer within 30 s' "$work/human" \
-    || fail "the silent unit was not reported as not verified"
-  echo "PASS: two units verified at 2.20, the silent one not verified"
-  ;;
 reasons)
   printf 'A1 1-2\nA2 1-3\nA3 1-4\nA4 1-5\n' > "$work/slots" # the unit at 1-6 has none
   "$flash_exe" --watch --verify --json --slots "$work/slots" --record "$work/records.db" --trace="$work/trace" \
@@ -291,6 +272,10 @@ for port, (slot, result, reason) in want.items():
     if reason != "completed":
         assert f"\n  {name}: {e['hint']}\n" in human + "\n", (port, "no hint under the summary")
 assert "--yes" in ends["COM37"]["hint"], ends["COM37"]["hint"]
+# Verified at 2.20, and the unit that restarts at 2.10 not verified.
+assert ends["COM33"]["verified"] is True and ends["COM33"]["version_after"] == 2.2, ends["COM33"]
+assert ends["COM34"]["verified"] is False and ends["COM34"]["version_after"] == 2.1, ends["COM34"]
+assert re.search(r"^A2: Not verified: the ZT9047Q reports version 2.10, not 2.20", human, re.M), "COM34 not verified"
 assert "\n5 runs: 1 completed, 1 not verified, 2 failed; 1 declined.\n" in human, "the yield"
 trace = open(sys.argv[3]).read()
 for name in ("A1 (COM33)", "A4 (COM36)", "COM37"):
