@@ -38,6 +38,8 @@ struct SRun
     double dRssMb = 0;
     double dPageMb = 0;
     long nEventsMin = 0, nEventsMax = 0;
+    double dAttackCpuMs = 0; // the attacking threads' CPU, all together
+    double dPageCpuMs = 0;   // the page process's CPU
 };
 
 enum EMode { kNoPage, kNoClient, kReaders20, kStuck, kHeaderFlood, kSlow, kIdleFlood, kCsv, kModes };
@@ -82,8 +84,21 @@ pid_t ChildOf(pid_t parent)
     return pid;
 }
 
+double PageCpuMs(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t n = s.rfind(')');
+    unsigned long nUser = 0, nSystem = 0;
+    if (n == std::string::npos
+        || std::sscanf(s.c_str() + n + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &nUser, &nSystem) != 2)
+        return 0;
+    return 1000.0 * static_cast<double>(nUser + nSystem) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // One attack until bStop: each connection made again as the server cuts it.
-void Attack(EMode eMode, int nPort, const std::atomic<bool>& bStop)
+// Adds the attacking threads' CPU to *pdCpuMs.
+void Attack(EMode eMode, int nPort, const std::atomic<bool>& bStop, std::atomic<double>* pdCpuMs)
 {
     std::vector<std::thread> threads;
     auto loop = [&](int nThreads, auto body) {
@@ -94,6 +109,11 @@ void Attack(EMode eMode, int nPort, const std::atomic<bool>& bStop)
                 // priority, below the units.
                 setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
                 while (!bStop) body(i);
+                rusage ru;
+                getrusage(RUSAGE_THREAD, &ru);
+                double d = pdCpuMs->load();
+                while (!pdCpuMs->compare_exchange_weak(d, d + CpuMs(ru))) {
+                }
             });
     };
     if (eMode == kHeaderFlood) {
@@ -228,6 +248,7 @@ SRun RunBatch(int nUnits, int nMode, const std::string& strRecords)
     std::atomic<int> nConnected{0};
     std::atomic<bool> bStop{false};
     std::atomic<long> nPageKb{0};
+    std::atomic<double> dAttackCpuMs{0}, dPageCpuMs{0};
     double dFirstDownloadMs = -1, dLastCompleteMs = -1;
     std::string strPending;
     SLine line;
@@ -237,14 +258,17 @@ SRun RunBatch(int nUnits, int nMode, const std::string& strRecords)
             // Each client connects on its own thread: the server's short
             // listen backlog may keep one waiting, never this reading loop.
             readers.emplace_back([&, nPort] {
-                if (nMode >= kHeaderFlood) Attack(static_cast<EMode>(nMode), nPort, bStop);
+                if (nMode >= kHeaderFlood) Attack(static_cast<EMode>(nMode), nPort, bStop, &dAttackCpuMs);
             });
             // The page process's peak, sampled until it ends.
             readers.emplace_back([&] {
                 pid_t page = -1;
                 while (!bStop) {
                     if (page <= 0) page = ChildOf(pidFlash);
-                    if (page > 0) nPageKb = std::max(nPageKb.load(), KbOf(page, "VmHWM:"));
+                    if (page > 0) {
+                        nPageKb = std::max(nPageKb.load(), KbOf(page, "VmHWM:"));
+                        dPageCpuMs = std::max(dPageCpuMs.load(), PageCpuMs(page));
+                    }
                     std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 }
             });
@@ -286,6 +310,8 @@ SRun RunBatch(int nUnits, int nMode, const std::string& strRecords)
         close(fdStuck);
     run.dRssMb = ru.ru_maxrss / 1024.0;
     run.dPageMb = nPageKb / 1024.0;
+    run.dAttackCpuMs = dAttackCpuMs;
+    run.dPageCpuMs = dPageCpuMs;
     run.dBatchMs = dLastCompleteMs - dFirstDownloadMs;
     if (nMode == kReaders20 || nMode == kStuck) {
         run.nEventsMin = *std::min_element(events.begin(), events.end());
@@ -342,6 +368,17 @@ int main(int argc, char** argv)
 {
     int nRounds = argc > 1 ? std::atoi(argv[1]) : 3;
     int nUnits = argc > 2 ? std::atoi(argv[2]) : 32;
+    // Further arguments pick attacks by a word of their name ("flood",
+    // "slow", "idle", "csv", "readers", "stuck"); the two batches without a
+    // client always run.
+    bool bRun[kModes];
+    for (int m = 0; m < kModes; ++m)
+        bRun[m] = argc <= 3 || m <= kNoClient;
+    for (int i = 3; i < argc; ++i)
+        for (int m = kReaders20; m < kModes; ++m)
+            if (std::strstr(kNames[m], argv[i]) || (std::strcmp(argv[i], "stuck") == 0 && m == kStuck)
+                || (std::strcmp(argv[i], "readers") == 0 && m == kReaders20))
+                bRun[m] = true;
     char szDir[] = "/tmp/bench_webXXXXXX";
     const std::string strRecords = std::string(mkdtemp(szDir)) + "/records.db";
     if (!MakeRecords(strRecords)) {
@@ -351,10 +388,12 @@ int main(int argc, char** argv)
     std::vector<double> batch[kModes], rss[kModes], page[kModes], slowest[kModes];
     bool bAllOk = true;
     std::printf("%d units at 2.10 at once (zt9047q-sim --line-rate on ptys), %d rounds\n\n", nUnits, nRounds);
-    std::printf("%5s  %-24s %10s %10s %9s %9s %14s\n", "round", "clients", "batch ms", "slowest s", "flash MB",
-                "page MB", "events/reader");
+    std::printf("%5s  %-24s %10s %10s %9s %9s %14s %9s %9s\n", "round", "clients", "batch ms", "slowest s", "flash MB",
+                "page MB", "events/reader", "page CPU", "attacker");
     for (int r = 1; r <= nRounds; ++r) {
         for (int m = 0; m < kModes; ++m) {
+            if (!bRun[m])
+                continue;
             SRun run = RunBatch(nUnits, m, strRecords);
             bAllOk = bAllOk && run.bOk;
             batch[m].push_back(run.dBatchMs);
@@ -364,14 +403,17 @@ int main(int argc, char** argv)
             char szEvents[64] = "-";
             if (m == kReaders20 || m == kStuck)
                 std::snprintf(szEvents, sizeof szEvents, "%ld..%ld", run.nEventsMin, run.nEventsMax);
-            std::printf("%5d  %-24s %10.1f %10.1f %9.2f %9.2f %14s %s\n", r, kNames[m], run.dBatchMs,
-                        run.dSlowestUnitS, run.dRssMb, run.dPageMb, szEvents, run.bOk ? "" : "FAILED");
+            std::printf("%5d  %-24s %10.1f %10.1f %9.2f %9.2f %14s %7.0f ms %6.0f ms %s\n", r, kNames[m],
+                        run.dBatchMs, run.dSlowestUnitS, run.dRssMb, run.dPageMb, szEvents, run.dPageCpuMs,
+                        run.dAttackCpuMs, run.bOk ? "" : "FAILED");
             std::fflush(stdout);
         }
     }
     std::printf("\nmedians against the batch with no client (target <= 1.02 each):\n");
     bool bRatio = true;
     for (int m = kReaders20; m < kModes; ++m) {
+        if (!bRun[m])
+            continue;
         double dRatio = Median(batch[m]) / Median(batch[kNoClient]);
         bRatio = bRatio && dRatio <= 1.02;
         std::printf("  %-24s %.4f  slowest unit %.1f s  flash %.2f MB  page %.2f MB: %s\n", kNames[m], dRatio,

@@ -558,10 +558,18 @@ bool CPageServer::AllowRate(const std::string& strAddress)
 
 // New connections per client address: a client that is cut off and comes
 // straight back (a header flood, a slow client) is refused at the accept,
-// before it costs a thread. A browser opens a few.
+// before it costs a thread. A browser opens a few. Before the refusal the
+// accepting thread waits one refill: a refusal at once would send such a
+// client round its loop of connect, send and reset as fast as the machine
+// can go, and on a shared machine that loop's own CPU is taken from the
+// units; while the page waits, its connections wait in the kernel's queue.
 bool CPageServer::AllowConnection(const std::string& strAddress)
 {
-    return Take(m_connectionBuckets, strAddress, 60, 20);
+    const double kBurst = 60, kRate = 20;
+    if (Take(m_connectionBuckets, strAddress, kBurst, kRate)) return true;
+    if (m_bStopping) return false;
+    std::this_thread::sleep_for(std::chrono::duration<double>(1.0 / kRate));
+    return Take(m_connectionBuckets, strAddress, kBurst, kRate);
 }
 
 bool CPageServer::Take(std::map<std::string, SBucket>& buckets, const std::string& strAddress, double kBurst,
