@@ -1,5 +1,6 @@
 #include "PtyServer_posix.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -64,8 +65,10 @@ bool CPtyServer::Create(std::string* pstrError)
 
 void CPtyServer::Run(volatile bool* pbStop)
 {
-    const uint64_t nByteUs = m_nBaud ? 10000000ull / m_nBaud : 0;
-    uint64_t nLineFreeUs = 0; // when the emulated line has carried the last byte
+    // Counted in nanoseconds: a byte at 921600 baud takes 10.85 us, and
+    // whole microseconds would make a frame cross the line 8 % too fast.
+    const uint64_t nByteNs = m_nBaud ? 10000000000ull / m_nBaud : 0;
+    uint64_t nLineFreeNs = 0; // when the emulated line has carried the last byte
     bool bHostHeld = false;
     while (!*pbStop && !m_model.HungUp()) {
 #ifdef TIOCGEXCL
@@ -99,6 +102,7 @@ void CPtyServer::Run(volatile bool* pbStop)
         // read comes a little before the line is free, so that the line's
         // account runs on without a gap.
         const uint64_t kLeadUs = 1000;
+        const uint64_t nLineFreeUs = nLineFreeNs / 1000;
         if (nLineFreeUs > nNow + kLeadUs) {
             uint64_t nBusyUs = nLineFreeUs - kLeadUs - nNow;
             if (nBusyUs < nWaitUs) {
@@ -118,9 +122,9 @@ void CPtyServer::Run(volatile bool* pbStop)
             ssize_t n = read(m_fdMaster, buf, sizeof buf);
             uint64_t nArrive = NowUs();
             for (ssize_t i = 0; i < n; ++i) {
-                if (nByteUs) {
-                    nLineFreeUs = (nLineFreeUs > nArrive ? nLineFreeUs : nArrive) + nByteUs;
-                    m_model.Receive(buf[i], nLineFreeUs);
+                if (nByteNs) {
+                    nLineFreeNs = std::max(nLineFreeNs, nArrive * 1000) + nByteNs;
+                    m_model.Receive(buf[i], nLineFreeNs / 1000);
                 } else {
                     m_model.Receive(buf[i], nArrive);
                 }

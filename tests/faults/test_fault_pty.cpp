@@ -17,6 +17,7 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -270,4 +271,48 @@ TEST(FaultPty, RefusedLowLatencyRequestIsHarmless)
     EXPECT_STREQ(szLine, "ZT9047Q Field Unit VER 2.10");
     EXPECT_EQ(port.Close(), 1);
     EXPECT_EQ(OpenDescriptorsOf(unit.strPath), unit.nOwnDescriptors);
+}
+
+// At line rate the unit answers a frame once its last byte has crossed the
+// emulated line (532 bytes of 10 bits at 921600 baud: 5.77 ms), never
+// sooner, however the host's 64-byte pieces reach it, and without waiting
+// long past that for the pieces it let queue while the line was busy.
+TEST(FaultPty, LineRateAnswerFollowsTheFramesLastByte)
+{
+    SSimConfig c;
+    c.bStartInBootloader = true;
+    SPtyUnit unit(c);
+    unit.server.SetLineRate(921600);
+    ASSERT_TRUE(unit.Start());
+    int fd = open(unit.strPath.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios tio;
+    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    cfmakeraw(&tio);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 10; // 1 s
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+    auto readByte = [fd] {
+        uint8_t by = 0;
+        return read(fd, &by, 1) == 1 ? int(by) : -1;
+    };
+    const uint8_t sign = CInstrumentModel::kSign;
+    const int nSign = CInstrumentModel::kSign, nAck = CInstrumentModel::kAck;
+    ASSERT_EQ(write(fd, &sign, 1), 1);
+    ASSERT_EQ(readByte(), nSign);
+
+    std::vector<uint8_t> frame(532, 0x5a);
+    frame[0] = 0x02; // 530 bytes follow the length
+    frame[1] = 0x12;
+    const auto nLineUs = std::chrono::microseconds(532LL * 10 * 1000000 / 921600);
+    for (int i = 0; i < 5; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        for (size_t n = 0; n < frame.size(); n += 64)
+            ASSERT_GT(write(fd, frame.data() + n, std::min<size_t>(64, frame.size() - n)), 0);
+        ASSERT_EQ(readByte(), nAck) << "frame " << i;
+        const auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_GE(took, nLineUs) << "frame " << i;
+        EXPECT_LT(took, nLineUs + std::chrono::milliseconds(100)) << "frame " << i;
+    }
+    close(fd);
 }
