@@ -13,7 +13,7 @@ setup=${1:-$here/setup.sh}
 # starts to call it. (Shell builtins are not listed.)
 commands=(
   # build and test runners
-  cmake ctest ninja g++ c++ clang clang++ pkg-config
+  cmake ctest ninja g++ c++ clang clang++ pkg-config ccache
   # the shell's helpers
   awk sed grep find sort uniq head tail cut tr tee od dd cmp comm stat touch mktemp realpath
   basename dirname date sleep env id ls cp mv rm ln mkdir chmod chown cat install timeout setsid flock

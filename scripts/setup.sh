@@ -15,6 +15,9 @@ main_packages=(g++ cmake ninja-build libsqlite3-dev)
 test_packages=(
   # core build and tests; Debian's python3 for the scripts within the tests
   build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev python3
+  # a compiler cache: the test command builds the same sources seven ways, and
+  # a later run recompiles only what changed
+  ccache
   # the Qt window, and fonts so that its text really renders offscreen
   qt6-base-dev libgl-dev fonts-dejavu-core
   # the Windows program: cross compiler, resource compiler, Wine and a display

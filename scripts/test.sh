@@ -9,6 +9,11 @@ bash scripts/setup.sh test
 # must come from a package that setup.sh installs.
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin:$PATH
 bash scripts/check-tools.sh
+# Every build below (and the packages' build) compiles through ccache: a run
+# recompiles only what changed since the last one on this machine, wherever
+# the clone lies (paths taken relative to it, the build folder not hashed).
+export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 start=$SECONDS
 cmake --preset default
 cmake --build --preset default
