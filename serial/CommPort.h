@@ -30,6 +30,40 @@ public:
     virtual bool Purge() { return true; }
 };
 
+// A handle that wraps another and passes every call on: the base of those
+// that watch or record a port's traffic. It owns the inner handle; a
+// subclass that must act after the device has closed calls CloseInner().
+class CForwardingHandle : public ICommHandle
+{
+public:
+    explicit CForwardingHandle(ICommHandle* pInner) : m_pInner(pInner) {}
+    ~CForwardingHandle() override { CloseInner(); }
+    bool SetQueues(uint32_t nIn, uint32_t nOut) override { return m_pInner->SetQueues(nIn, nOut); }
+    bool SetLine(uint32_t nBaud) override { return m_pInner->SetLine(nBaud); }
+    bool SetReadTimeouts(uint32_t nInterval, uint32_t nMultiplier, uint32_t nConstant) override
+    {
+        return m_pInner->SetReadTimeouts(nInterval, nMultiplier, nConstant);
+    }
+    bool ReadBytes(void* pBuffer, uint32_t nCount, uint32_t* pnRead) override
+    {
+        return m_pInner->ReadBytes(pBuffer, nCount, pnRead);
+    }
+    bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) override
+    {
+        return m_pInner->WriteBytes(pBuffer, nCount, pnWritten);
+    }
+    bool LineLost() const override { return m_pInner->LineLost(); }
+    bool Purge() override { return m_pInner->Purge(); }
+
+protected:
+    void CloseInner()
+    {
+        delete m_pInner;
+        m_pInner = nullptr;
+    }
+    ICommHandle* m_pInner;
+};
+
 // Why a port did not open, in terms every platform can give; nOsCode is the
 // system's own code (errno, GetLastError) for the front end to show.
 enum EOpenFailure

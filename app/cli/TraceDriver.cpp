@@ -18,16 +18,16 @@ std::string PortOf(const char* pszName)
     return s;
 }
 
-class CTraceHandle : public ICommHandle
+class CTraceHandle : public CForwardingHandle
 {
 public:
     CTraceHandle(ICommHandle* pInner, const std::string& strPort, const CTraceDriver::LineWriter& writeLine)
-        : m_pInner(pInner), m_strPort(strPort), m_writeLine(writeLine)
+        : CForwardingHandle(pInner), m_strPort(strPort), m_writeLine(writeLine)
     {
     }
     ~CTraceHandle() override
     {
-        delete m_pInner;
+        CloseInner();
         Note("closed");
     }
     // Bytes in one direction that follow each other closely make one line:
@@ -49,15 +49,9 @@ public:
             m_writeLine(TraceLine(m_nPendingMs, m_strPort, m_cPending, m_pending.data(), m_pending.size()));
         m_pending.clear();
     }
-    bool SetQueues(uint32_t nIn, uint32_t nOut) override { return m_pInner->SetQueues(nIn, nOut); }
-    bool SetLine(uint32_t nBaud) override { return m_pInner->SetLine(nBaud); }
-    bool SetReadTimeouts(uint32_t nInterval, uint32_t nMultiplier, uint32_t nConstant) override
-    {
-        return m_pInner->SetReadTimeouts(nInterval, nMultiplier, nConstant);
-    }
     bool ReadBytes(void* pBuffer, uint32_t nCount, uint32_t* pnRead) override
     {
-        bool bOk = m_pInner->ReadBytes(pBuffer, nCount, pnRead);
+        bool bOk = CForwardingHandle::ReadBytes(pBuffer, nCount, pnRead);
         if (*pnRead > 0)
             Add('<', pBuffer, *pnRead);
         else
@@ -66,15 +60,13 @@ public:
     }
     bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) override
     {
-        bool bOk = m_pInner->WriteBytes(pBuffer, nCount, pnWritten);
+        bool bOk = CForwardingHandle::WriteBytes(pBuffer, nCount, pnWritten);
         if (*pnWritten > 0)
             Add('>', pBuffer, *pnWritten);
         if (*pnWritten < nCount)
             Note("wrote " + std::to_string(*pnWritten) + " of " + std::to_string(nCount) + " bytes");
         return bOk;
     }
-    bool LineLost() const override { return m_pInner->LineLost(); }
-    bool Purge() override { return m_pInner->Purge(); }
     void Note(const std::string& strWhat)
     {
         Flush();
@@ -82,7 +74,6 @@ public:
     }
 
 private:
-    ICommHandle* m_pInner;
     std::string m_strPort;
     CTraceDriver::LineWriter m_writeLine;
     std::string m_pending;

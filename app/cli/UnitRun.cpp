@@ -44,35 +44,23 @@ public:
     }
 
 private:
-    class CHandle : public ICommHandle
+    class CHandle : public CForwardingHandle
     {
     public:
-        CHandle(ICommHandle* pInner, bool& bLost) : m_pInner(pInner), m_bLost(bLost) {}
-        ~CHandle() override
-        {
-            Look();
-            delete m_pInner;
-        }
-        bool SetQueues(uint32_t nIn, uint32_t nOut) override { return m_pInner->SetQueues(nIn, nOut); }
-        bool SetLine(uint32_t nBaud) override { return m_pInner->SetLine(nBaud); }
-        bool SetReadTimeouts(uint32_t nInterval, uint32_t nMultiplier, uint32_t nConstant) override
-        {
-            return m_pInner->SetReadTimeouts(nInterval, nMultiplier, nConstant);
-        }
+        CHandle(ICommHandle* pInner, bool& bLost) : CForwardingHandle(pInner), m_bLost(bLost) {}
+        ~CHandle() override { Look(); }
         bool ReadBytes(void* pBuffer, uint32_t nCount, uint32_t* pnRead) override
         {
-            bool bOk = m_pInner->ReadBytes(pBuffer, nCount, pnRead);
+            bool bOk = CForwardingHandle::ReadBytes(pBuffer, nCount, pnRead);
             Look();
             return bOk;
         }
         bool WriteBytes(const void* pBuffer, uint32_t nCount, uint32_t* pnWritten) override
         {
-            bool bOk = m_pInner->WriteBytes(pBuffer, nCount, pnWritten);
+            bool bOk = CForwardingHandle::WriteBytes(pBuffer, nCount, pnWritten);
             Look();
             return bOk;
         }
-        bool LineLost() const override { return m_pInner->LineLost(); }
-        bool Purge() override { return m_pInner->Purge(); }
 
     private:
         void Look()
@@ -80,7 +68,6 @@ private:
             if (m_pInner->LineLost())
                 m_bLost = true;
         }
-        ICommHandle* m_pInner;
         bool& m_bLost;
     };
 
