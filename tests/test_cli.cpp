@@ -179,8 +179,9 @@ TEST(CommandLine, JsonEndEventForEachEndOfARun)
                 EXPECT_FALSE(Has(lines[i], "Communicating")) << lines[i];
             }
         }
-        if (strResult == "completed")
+        if (strResult == "completed") {
             EXPECT_TRUE(bVersionEarly);
+        }
         const std::string& strEnd = lines.back();
         EXPECT_TRUE(Has(strEnd, "\"result\":\"" + strResult + "\"")) << strEnd;
         EXPECT_TRUE(Has(strEnd, "\"unit_version\":" + std::string(k.pszVersion) + ",\"usb_path\":")) << strEnd;
