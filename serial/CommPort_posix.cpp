@@ -2,6 +2,7 @@
 // read time-out rule measured on the monotonic clock.
 #include "CommPort.h"
 #include "ComNames.h"
+#include "PollWait_posix.h"
 
 #include <cerrno>
 #include <cstring>
@@ -21,13 +22,6 @@ namespace {
 // Longest single wait; one long poll would overshoot the deadline.
 const int64_t kSliceUs = 20000;
 
-int64_t NowUs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 void SleepUs(int64_t nUs)
 {
     if (nUs <= 0)
@@ -44,21 +38,12 @@ void SleepUs(int64_t nUs)
 // that callers do not spin.
 bool WaitReady(int fd, short nEvents, int64_t nUs)
 {
-    if (nUs <= 0)
-        nUs = 0;
-    pollfd pfd;
-    pfd.fd = fd;
-    pfd.events = nEvents;
-    pfd.revents = 0;
-    timespec ts;
-    ts.tv_sec = static_cast<time_t>(nUs / 1000000);
-    ts.tv_nsec = static_cast<long>(nUs % 1000000) * 1000;
-    int64_t nStart = NowUs();
-    int r = ppoll(&pfd, 1, &ts, nullptr);
-    if (r > 0 && (pfd.revents & nEvents))
+    int64_t nStart = MonotonicUs();
+    short nCame = PollUs(fd, nEvents, nUs);
+    if (nCame & nEvents)
         return true;
-    if (r > 0)
-        SleepUs(nUs - (NowUs() - nStart)); // POLLHUP or POLLERR only
+    if (nCame)
+        SleepUs(nUs - (MonotonicUs() - nStart)); // POLLHUP or POLLERR only
     return false;
 }
 
@@ -156,14 +141,14 @@ public:
     {
         uint8_t* p = static_cast<uint8_t*>(pBuffer);
         uint32_t nGot = 0;
-        int64_t nStart = NowUs();
+        int64_t nStart = MonotonicUs();
         int64_t nTotalUs = (static_cast<int64_t>(m_nMultiplier) * nCount + m_nConstant) * 1000;
         int64_t nIntervalUs = static_cast<int64_t>(m_nInterval) * 1000;
         int64_t nLastByte = 0;
         bool bReadyReported = false;
         while (nGot < nCount) {
             ssize_t r = read(m_fd, p + nGot, nCount - nGot);
-            int64_t nNow = NowUs();
+            int64_t nNow = MonotonicUs();
             if (r > 0) {
                 nGot += static_cast<uint32_t>(r);
                 nLastByte = nNow;
@@ -205,7 +190,7 @@ public:
         const uint8_t* p = static_cast<const uint8_t*>(pBuffer);
         uint32_t nDone = 0;
         int64_t nLineUs = m_nBaud ? static_cast<int64_t>(nCount) * 10 * 1000000 / m_nBaud : 0;
-        int64_t nDeadline = NowUs() + 2 * nLineUs + 1000000;
+        int64_t nDeadline = MonotonicUs() + 2 * nLineUs + 1000000;
         while (nDone < nCount) {
             ssize_t r = write(m_fd, p + nDone, nCount - nDone);
             if (r > 0) {
@@ -216,7 +201,7 @@ public:
                 NoteLoss(errno);
                 break;
             }
-            int64_t nLeft = nDeadline - NowUs();
+            int64_t nLeft = nDeadline - MonotonicUs();
             if (nLeft <= 0)
                 break;
             WaitReady(m_fd, POLLOUT, nLeft < kSliceUs ? nLeft : kSliceUs);

@@ -1,6 +1,7 @@
 // POSIX sockets under the network port: a non-blocking TCP connection with
 // TCP_NODELAY (every frame goes out at once, as on a local line).
 #include "NetPort.h"
+#include "PollWait_posix.h"
 
 #include <cerrno>
 #include <cstring>
@@ -18,25 +19,9 @@ namespace {
 // Longest wait between two looks at a stop while connecting.
 const int kCancelLookMs = 20;
 
-int64_t MonotonicUs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 bool WaitFor(int fd, short nEvents, int64_t nUs)
 {
-    pollfd pfd;
-    pfd.fd = fd;
-    pfd.events = nEvents;
-    pfd.revents = 0;
-    timespec ts;
-    if (nUs < 0)
-        nUs = 0;
-    ts.tv_sec = static_cast<time_t>(nUs / 1000000);
-    ts.tv_nsec = static_cast<long>(nUs % 1000000) * 1000;
-    return ppoll(&pfd, 1, &ts, nullptr) > 0;
+    return PollUs(fd, nEvents, nUs) != 0;
 }
 
 bool ConnectionGone(int nErrno)
