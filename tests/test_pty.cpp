@@ -27,6 +27,27 @@ double MsSince(Clock::time_point t)
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
 
+// How a spawned zt9047q-flash ended after a stop sent at t0: all it wrote,
+// its exit status and how long it took; its pipes are closed.
+struct SEnded
+{
+    std::string strOut, strErr;
+    int nStatus = 0;
+    double dMs = 0;
+};
+
+SEnded EndOf(pid_t pid, int fdOut, int fdErr, Clock::time_point t0)
+{
+    SEnded e;
+    e.strOut = ReadAll(fdOut);
+    e.strErr = ReadAll(fdErr);
+    waitpid(pid, &e.nStatus, 0);
+    e.dMs = MsSince(t0);
+    close(fdOut);
+    close(fdErr);
+    return e;
+}
+
 double CpuMs()
 {
     rusage ru;
@@ -489,15 +510,11 @@ TEST(WholeRun, TerminateDuringTheHandshakeStopsAtOnce)
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     Clock::time_point t0 = Clock::now();
     kill(pid, SIGTERM);
-    std::string strJson = ReadAll(fdOut);
-    ReadAll(fdErr);
-    int nStatus = 0;
-    waitpid(pid, &nStatus, 0);
-    double dMs = MsSince(t0);
-    close(fdOut);
-    close(fdErr);
+    const SEnded end = EndOf(pid, fdOut, fdErr, t0);
+    const std::string& strJson = end.strOut;
+    const double dMs = end.dMs;
     sim.Stop();
-    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1);
+    EXPECT_TRUE(WIFEXITED(end.nStatus) && WEXITSTATUS(end.nStatus) == 1);
     EXPECT_LT(dMs, 100.0);
     EXPECT_NE(strJson.find("\"result\":\"interrupted\",\"text\":\"Update interrupted: the ZT9047Q was already told"),
               std::string::npos) << strJson;
@@ -530,14 +547,11 @@ TEST(WholeRun, TerminateDuringAFrameWaitStopsAtOnce)
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         Clock::time_point t0 = Clock::now();
         kill(pid, SIGTERM);
-        strJson += ReadAll(fdOut);
-        std::string strErr = ReadAll(fdErr);
-        int nStatus = 0;
-        waitpid(pid, &nStatus, 0);
-        double dMs = MsSince(t0);
-        close(fdOut);
-        close(fdErr);
-        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1);
+        const SEnded end = EndOf(pid, fdOut, fdErr, t0);
+        strJson += end.strOut;
+        const std::string& strErr = end.strErr;
+        const double dMs = end.dMs;
+        EXPECT_TRUE(WIFEXITED(end.nStatus) && WEXITSTATUS(end.nStatus) == 1);
         EXPECT_LT(dMs, 200.0) << strErr;
         EXPECT_NE(strJson.find("\"event\":\"end\",\"port\":\"" + silent.m_strCom
                                + "\",\"result\":\"interrupted\",\"text\":\"Update stopped before completion"),
@@ -565,14 +579,11 @@ TEST(WholeRun, SecondCtrlCInAFrameWaitStopsAtOnce)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     Clock::time_point t0 = Clock::now();
     kill(pid, SIGINT);
-    strJson += ReadAll(fdOut);
-    std::string strErr = ReadAll(fdErr);
-    int nStatus = 0;
-    waitpid(pid, &nStatus, 0);
-    double dMs = MsSince(t0);
-    close(fdOut);
-    close(fdErr);
-    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 1);
+    const SEnded end = EndOf(pid, fdOut, fdErr, t0);
+    strJson += end.strOut;
+    const std::string& strErr = end.strErr;
+    const double dMs = end.dMs;
+    EXPECT_TRUE(WIFEXITED(end.nStatus) && WEXITSTATUS(end.nStatus) == 1);
     EXPECT_LT(dMs, 500.0) << strErr;
     EXPECT_NE(strErr.find("Yes: stopping the transfer."), std::string::npos) << strErr;
     EXPECT_NE(strJson.find("\"result\":\"interrupted\",\"text\":\"Update stopped before completion"), std::string::npos)
