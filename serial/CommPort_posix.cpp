@@ -22,17 +22,6 @@ namespace {
 // Longest single wait; one long poll would overshoot the deadline.
 const int64_t kSliceUs = 20000;
 
-void SleepUs(int64_t nUs)
-{
-    if (nUs <= 0)
-        return;
-    timespec ts;
-    ts.tv_sec = static_cast<time_t>(nUs / 1000000);
-    ts.tv_nsec = static_cast<long>(nUs % 1000000) * 1000;
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
 // Waits up to nUs for fd to become ready for nEvents. Returns true when it
 // is; a hung-up device never counts as ready, and its wait is slept out so
 // that callers do not spin.

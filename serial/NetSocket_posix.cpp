@@ -80,16 +80,7 @@ public:
 
     bool LinkLost() const override { return m_bLost; }
     int64_t NowUs() override { return MonotonicUs(); }
-    void Pause(int64_t nUs) override
-    {
-        if (nUs <= 0)
-            return;
-        timespec ts;
-        ts.tv_sec = static_cast<time_t>(nUs / 1000000);
-        ts.tv_nsec = static_cast<long>(nUs % 1000000) * 1000;
-        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-        }
-    }
+    void Pause(int64_t nUs) override { SleepUs(nUs); }
 
 private:
     int m_fd;

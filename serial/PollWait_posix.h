@@ -1,7 +1,8 @@
-// The monotonic clock in microseconds and a wait on one descriptor, shared by
-// the POSIX serial port and the network port's sockets.
+// The monotonic clock in microseconds, a sleep and a wait on one descriptor,
+// shared by the POSIX serial port and the network port's sockets.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
 #include <poll.h>
@@ -27,4 +28,16 @@ inline short PollUs(int fd, short nEvents, int64_t nUs)
     ts.tv_sec = static_cast<time_t>(nUs / 1000000);
     ts.tv_nsec = static_cast<long>(nUs % 1000000) * 1000;
     return ppoll(&pfd, 1, &ts, nullptr) > 0 ? pfd.revents : 0;
+}
+
+// Sleeps nUs whole, signals or not.
+inline void SleepUs(int64_t nUs)
+{
+    if (nUs <= 0)
+        return;
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(nUs / 1000000);
+    ts.tv_nsec = static_cast<long>(nUs % 1000000) * 1000;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
 }
