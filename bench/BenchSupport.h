@@ -130,4 +130,63 @@ inline double CpuMs(const rusage& ru)
         + ru.ru_stime.tv_usec / 1000.0;
 }
 
+#ifdef ZT_SIM_EXE
+// Units at 2.10, each a zt9047q-sim --line-rate on a pty of its own.
+struct SLineRateSim
+{
+    pid_t pid = -1;
+    int fd = -1; // its standard output and error
+    std::string strPending;
+    std::string strPty;
+};
+
+// Stops them all; returns how many received the packaged image byte for
+// byte, and adds their CPU time to *pdCpuMs when given.
+inline int StopSims(std::vector<SLineRateSim>& sims, double* pdCpuMs = nullptr)
+{
+    for (SLineRateSim& sim : sims)
+        if (sim.pid > 0)
+            kill(sim.pid, SIGTERM);
+    int nByteForByte = 0;
+    for (SLineRateSim& sim : sims) {
+        if (sim.pid <= 0)
+            continue;
+        std::string strLast; // the simulator's report: what the unit received
+        SLine line;
+        while (ReadLine(sim.fd, &sim.strPending, &line))
+            strLast = line.str;
+        close(sim.fd);
+        rusage ru;
+        std::memset(&ru, 0, sizeof ru);
+        wait4(sim.pid, nullptr, 0, &ru);
+        if (pdCpuMs)
+            *pdCpuMs += CpuMs(ru);
+        if (strLast.find("the packaged image, byte for byte") != std::string::npos)
+            ++nByteForByte;
+    }
+    sims.clear();
+    return nByteForByte;
+}
+
+// Starts nUnits of them, each once it has named its pty; on a failure says
+// so and stops those already started.
+inline bool StartSims(int nUnits, std::vector<SLineRateSim>* pSims)
+{
+    pSims->assign(static_cast<size_t>(nUnits), SLineRateSim());
+    for (SLineRateSim& sim : *pSims) {
+        sim.pid = Spawn({ZT_SIM_EXE, "--firmware", "2.10", "--line-rate"}, &sim.fd, true);
+        SLine line;
+        char szPty[256] = {0};
+        if (sim.pid < 0 || !ReadLine(sim.fd, &sim.strPending, &line)
+            || std::sscanf(line.str.c_str(), "%255s", szPty) != 1) {
+            std::fprintf(stderr, "a simulator did not start\n");
+            StopSims(*pSims);
+            return false;
+        }
+        sim.strPty = szPty;
+    }
+    return true;
+}
+#endif
+
 } // namespace bench

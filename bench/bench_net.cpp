@@ -61,38 +61,14 @@ SBatch RunFlash(const std::vector<std::string>& ports)
 // N local units on pseudo terminals of their own.
 SBatch RunLocal(int nUnits)
 {
-    struct SSim
-    {
-        pid_t pid = -1;
-        int fd = -1;
-        std::string strPending;
-    };
-    std::vector<SSim> sims(static_cast<size_t>(nUnits));
+    std::vector<SLineRateSim> sims;
+    if (!StartSims(nUnits, &sims))
+        return SBatch();
     std::vector<std::string> ports;
-    for (SSim& sim : sims) {
-        sim.pid = Spawn({ZT_SIM_EXE, "--firmware", "2.10", "--line-rate"}, &sim.fd, true);
-        SLine line;
-        char szPty[256] = {0};
-        if (sim.pid < 0 || !ReadLine(sim.fd, &sim.strPending, &line)
-            || std::sscanf(line.str.c_str(), "%255s", szPty) != 1) {
-            std::fprintf(stderr, "bench_net: a simulator did not start\n");
-            return SBatch();
-        }
-        ports.push_back(szPty);
-    }
+    for (const SLineRateSim& sim : sims)
+        ports.push_back(sim.strPty);
     SBatch batch = RunFlash(ports);
-    for (SSim& sim : sims)
-        kill(sim.pid, SIGTERM);
-    for (SSim& sim : sims) {
-        std::string strLast;
-        SLine line;
-        while (ReadLine(sim.fd, &sim.strPending, &line))
-            strLast = line.str;
-        close(sim.fd);
-        waitpid(sim.pid, nullptr, 0);
-        if (strLast.find("the packaged image, byte for byte") != std::string::npos)
-            ++batch.nByteForByte;
-    }
+    batch.nByteForByte += StopSims(sims);
     return batch;
 }
 

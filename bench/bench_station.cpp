@@ -34,14 +34,6 @@ std::string FormatTarget(double d)
     return sz;
 }
 
-struct SSim
-{
-    pid_t pid = -1;
-    int fd = -1;
-    std::string strPending;
-    std::string strPty;
-};
-
 // One unit as its lines tell it: when it began (its "Port:" line), when it
 // completed, and the tool's own figures of its ticks (the "Timing:" line).
 struct SUnitTiming
@@ -182,19 +174,12 @@ bool RunBatch(int nUnits, SFigures* pFig, const std::vector<std::string>& extra 
 {
     SFigures& fig = *pFig;
     fig.nUnits = nUnits;
-    std::vector<SSim> sims(static_cast<size_t>(nUnits));
+    std::vector<SLineRateSim> sims;
     fig.dLoad = LoadAverage();
     std::vector<std::string> args = {ZT_FLASH_EXE};
-    for (SSim& sim : sims) {
-        sim.pid = Spawn({ZT_SIM_EXE, "--firmware", "2.10", "--line-rate"}, &sim.fd, true);
-        SLine line;
-        char szPty[256] = {0};
-        if (sim.pid < 0 || !ReadLine(sim.fd, &sim.strPending, &line)
-            || std::sscanf(line.str.c_str(), "%255s", szPty) != 1) {
-            std::fprintf(stderr, "bench_station: a simulator did not start\n");
-            return false;
-        }
-        sim.strPty = szPty;
+    if (!StartSims(nUnits, &sims))
+        return false;
+    for (const SLineRateSim& sim : sims) {
         args.push_back("--port");
         args.push_back(sim.strPty);
     }
@@ -249,20 +234,7 @@ bool RunBatch(int nUnits, SFigures* pFig, const std::vector<std::string>& extra 
     fig.dRssMb = ru.ru_maxrss / 1024.0; // kilobytes on Linux
     fig.dBatchMs = dLastCompleteMs - dFirstDownloadMs;
 
-    for (SSim& sim : sims)
-        kill(sim.pid, SIGTERM);
-    for (SSim& sim : sims) {
-        std::string strLast; // the simulator's report: what the unit received
-        while (ReadLine(sim.fd, &sim.strPending, &line))
-            strLast = line.str;
-        close(sim.fd);
-        rusage ruSim;
-        std::memset(&ruSim, 0, sizeof ruSim);
-        wait4(sim.pid, nullptr, 0, &ruSim);
-        fig.dSimCpuMs += CpuMs(ruSim);
-        if (strLast.find("the packaged image, byte for byte") != std::string::npos)
-            ++fig.nByteForByte;
-    }
+    fig.nByteForByte = StopSims(sims, &fig.dSimCpuMs);
     return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 && dFirstDownloadMs >= 0 && dLastCompleteMs >= 0;
 }
 

@@ -214,23 +214,13 @@ long ReadEvents(int fd)
 SRun RunBatch(int nUnits, int nMode, const std::string& strRecords)
 {
     SRun run;
-    std::vector<pid_t> sims;
-    std::vector<int> simFds;
+    std::vector<SLineRateSim> sims;
     std::vector<std::string> args = {ZT_FLASH_EXE};
-    for (int i = 0; i < nUnits; ++i) {
-        int fd = -1;
-        pid_t pid = Spawn({ZT_SIM_EXE, "--firmware", "2.10", "--line-rate"}, &fd, true);
-        std::string strPending;
-        SLine line;
-        char szPty[256] = {0};
-        if (pid < 0 || !ReadLine(fd, &strPending, &line) || std::sscanf(line.str.c_str(), "%255s", szPty) != 1) {
-            std::fprintf(stderr, "bench_web: a simulator did not start\n");
-            return run;
-        }
-        sims.push_back(pid);
-        simFds.push_back(fd);
+    if (!StartSims(nUnits, &sims))
+        return run;
+    for (const SLineRateSim& sim : sims) {
         args.push_back("--port");
-        args.push_back(szPty);
+        args.push_back(sim.strPty);
     }
     if (nMode > 0) {
         args.push_back("--serve");
@@ -317,16 +307,7 @@ SRun RunBatch(int nUnits, int nMode, const std::string& strRecords)
         run.nEventsMin = *std::min_element(events.begin(), events.end());
         run.nEventsMax = *std::max_element(events.begin(), events.end());
     }
-    for (pid_t pid : sims)
-        kill(pid, SIGTERM);
-    for (size_t i = 0; i < sims.size(); ++i) {
-        std::string strSim;
-        SLine simLine;
-        while (ReadLine(simFds[i], &strSim, &simLine)) {
-        }
-        close(simFds[i]);
-        waitpid(sims[i], nullptr, 0);
-    }
+    StopSims(sims);
     run.bOk = WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 && run.nCompleted == nUnits
         && (!(nMode == kReaders20 || nMode == kStuck) || nConnected == kReaders);
     return run;
